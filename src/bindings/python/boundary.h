@@ -1,0 +1,54 @@
+// The call boundary every entry from Python passes through, and PanicException.
+#pragma once
+
+#include <string>
+#include <type_traits>
+
+#include "bindings/python/ref.h"
+#include "storage/error.h"
+
+namespace velk::py {
+
+// Prints "uncaught panic at ffi boundary" and aborts: the boundary itself failed.
+[[noreturn]] void fatal() noexcept;
+
+// The PanicException class (a BaseException), created on first need; null with an error set on failure.
+auto panic_exception_type() -> PyObject*;
+
+// Sets the Python exception for the exception being handled: PyErrSet keeps the error already set,
+// anything else becomes PanicException with its text.
+void raise_current_exception() noexcept;
+
+// Runs body and returns its result; on any C++ exception returns nullptr (or -1 for int bodies)
+// with the Python exception set. No exception ever leaves this frame.
+template <typename F>
+auto guard(F&& body) noexcept -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  try {
+    return body();
+  } catch (...) {
+    raise_current_exception();
+  }
+  if constexpr (std::is_pointer_v<R>) return nullptr;
+  else return static_cast<R>(-1);
+}
+
+// Sets ValueError with the error's text and throws PyErrSet.
+[[noreturn]] void raise_trust_error(const TrustError& error);
+
+template <typename T>
+auto value_or_raise(Result<T>&& r) -> T {
+  if (!r) raise_trust_error(r.error());
+  return std::move(*r);
+}
+inline void value_or_raise(Result<void>&& r) {
+  if (!r) raise_trust_error(r.error());
+}
+
+// Sets an exception of the given class with a message and throws PyErrSet.
+[[noreturn]] void raise(PyObject* exception_class, const std::string& message);
+
+// A new reference to None.
+inline auto none() -> PyObject* { return Py_NewRef(Py_None); }
+
+}  // namespace velk::py

@@ -1,0 +1,178 @@
+// What the class files share: instance layout, the borrow flag, the type registry and receivers.
+#pragma once
+
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+#include <string>
+#include <utility>
+
+#include "bindings/python/args.h"
+#include "entity/tensor.h"
+#include "entity/trust/entity_trust.h"
+
+namespace velk::py {
+
+enum class ClassId { T3Tensor, V3Tensor, EntityTrust, TrustStore };
+
+// The class's name as Python shows it ("T3Tensor").
+auto class_name(ClassId id) -> const char*;
+// The type object, created from its spec on first need; null with the error set on failure.
+auto try_type_object(ClassId id) -> PyTypeObject*;
+// As try_type_object, but a failure is an internal one ("failed to create type object for X").
+auto type_object(ClassId id) -> PyTypeObject*;
+
+extern PyType_Spec t3_tensor_spec;
+extern PyType_Spec v3_tensor_spec;
+extern PyType_Spec entity_trust_spec;
+extern PyType_Spec trust_store_spec;
+
+// Shared for readers, exclusive for writers: a conflicting request raises RuntimeError
+// ("Already borrowed" for exclusive, "Already mutably borrowed" for shared).
+struct BorrowFlag {
+  int state = 0;  // > 0 readers, -1 one writer
+};
+
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
+    if (flag_.state < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    ++flag_.state;
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  auto operator=(const SharedBorrow&) -> SharedBorrow& = delete;
+  ~SharedBorrow() { --flag_.state; }
+
+ private:
+  BorrowFlag& flag_;
+};
+
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
+    if (flag_.state != 0) raise(PyExc_RuntimeError, "Already borrowed");
+    flag_.state = -1;
+  }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  auto operator=(const ExclusiveBorrow&) -> ExclusiveBorrow& = delete;
+  ~ExclusiveBorrow() { flag_.state = 0; }
+
+ private:
+  BorrowFlag& flag_;
+};
+
+// A Python object owning one C++ value.
+template <typename T, ClassId Id>
+struct Instance {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  T value;
+
+  static constexpr ClassId kClass = Id;
+};
+
+struct StoreHandle;  // the store's lock and FileStore (trust_store_type.cc)
+
+using T3Object = Instance<T3Tensor, ClassId::T3Tensor>;
+using V3Object = Instance<V3Tensor, ClassId::V3Tensor>;
+using EntityTrustObject = Instance<EntityTrust, ClassId::EntityTrust>;
+using TrustStoreObject = Instance<std::shared_ptr<StoreHandle>, ClassId::TrustStore>;
+
+// Allocates an object of type and moves value into it. Throws PyErrSet when allocation fails.
+template <typename Obj, typename T>
+auto new_instance(PyTypeObject* type, T&& value) -> PyObject* {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw PyErrSet{};
+  auto* obj = reinterpret_cast<Obj*>(self);
+  new (&obj->borrow) BorrowFlag{};
+  new (&obj->value) decltype(obj->value)(std::forward<T>(value));
+  return self;
+}
+
+// A result object of the class: failing to make one is an internal failure.
+template <typename Obj, typename T>
+auto make_result(T&& value) -> PyObject* {
+  try {
+    return new_instance<Obj>(type_object(Obj::kClass), std::forward<T>(value));
+  } catch (const PyErrSet&) {
+    PyErr_Clear();
+    throw std::runtime_error(std::string("could not allocate a ") + class_name(Obj::kClass) + " object");
+  }
+}
+
+template <typename Obj>
+void dealloc_instance(PyObject* self) {
+  std::destroy_at(&reinterpret_cast<Obj*>(self)->value);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The receiver as Obj, else TypeError "'X' object cannot be converted to 'Class'".
+template <typename Obj>
+auto receiver(PyObject* self) -> Obj& {
+  if (!PyObject_TypeCheck(self, type_object(Obj::kClass))) raise_cannot_convert(self, class_name(Obj::kClass));
+  return *reinterpret_cast<Obj*>(self);
+}
+
+// Python values from C++ ones.
+auto new_float(double v) -> PyObject*;
+auto new_text(std::string_view s) -> PyObject*;
+auto new_text_list(const std::vector<std::string>& items) -> PyObject*;
+// Fixed point with three decimals, rounded half to even from the exact value; "NaN", "inf", "-inf".
+auto format3(double v) -> std::string;
+// Sets AttributeError "can't delete attribute" when value is null (a del statement).
+void refuse_delete(PyObject* value);
+
+}  // namespace velk::py
+
+namespace velk::py {
+
+// A read-write real attribute: reads under a shared borrow; writes convert first, then take the
+// exclusive borrow and store the value clamped to [0, 1].
+template <typename T>
+struct RealField {
+  double& (*at)(T&);
+};
+
+template <typename Obj>
+auto get_real_field(PyObject* self, void* closure) -> PyObject* {
+  return guard([&] {
+    auto& obj = receiver<Obj>(self);
+    SharedBorrow borrow(obj.borrow);
+    return new_float(static_cast<const RealField<decltype(obj.value)>*>(closure)->at(obj.value));
+  });
+}
+
+template <typename Obj>
+auto set_real_field(PyObject* self, PyObject* value, void* closure) -> int {
+  return guard([&] {
+    refuse_delete(value);
+    const double v = to_real(value);
+    auto& obj = receiver<Obj>(self);
+    ExclusiveBorrow borrow(obj.borrow);
+    static_cast<const RealField<decltype(obj.value)>*>(closure)->at(obj.value) = clamp_unit(v);
+    return 0;
+  });
+}
+
+template <typename Obj, typename T>
+auto real_attribute(const char* name, const RealField<T>& field) -> PyGetSetDef {
+  return {name, get_real_field<Obj>, set_real_field<Obj>, "", const_cast<RealField<T>*>(&field)};
+}
+
+// Method table entries.
+template <typename Fn>
+auto fastcall_method(const char* name, Fn fn, const char* doc, int extra_flags = 0) -> PyMethodDef {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+          METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
+inline auto noargs_method(const char* name, PyCFunction fn, const char* doc, int extra_flags = 0) -> PyMethodDef {
+  return {name, fn, METH_NOARGS | extra_flags, doc};
+}
+
+// A new TrustStore on the default record directory (TrustStore() and create_memory_store()).
+auto new_default_store(PyTypeObject* type) -> PyObject*;
+
+}  // namespace velk::py

@@ -1,0 +1,23 @@
+// Texts of TrustError.
+#include "storage/error.h"
+
+#include <cstring>
+
+namespace velk {
+
+auto TrustError::io(int errno_value) -> TrustError {
+  return {Kind::Io, std::string(std::strerror(errno_value)) + " (os error " + std::to_string(errno_value) + ")"};
+}
+
+auto TrustError::text() const -> std::string {
+  switch (kind_) {
+    case Kind::NotFound: return "Entity not found: " + detail_;
+    case Kind::Storage: return "Storage error: " + detail_;
+    case Kind::Serialization: return "Serialization error: " + detail_;
+    case Kind::InvalidId: return "Invalid entity ID format: " + detail_;
+    case Kind::Io: return "IO error: " + detail_;
+  }
+  return detail_;
+}
+
+}  // namespace velk

@@ -1,0 +1,74 @@
+// TrustError, the library's one error type, and Result<T>, "a T or a TrustError".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace velk {
+
+class TrustError {
+ public:
+  enum class Kind { NotFound, Storage, Serialization, InvalidId, Io };
+
+  static auto not_found(std::string detail) -> TrustError { return {Kind::NotFound, std::move(detail)}; }
+  static auto storage(std::string detail) -> TrustError { return {Kind::Storage, std::move(detail)}; }
+  static auto serialization(std::string detail) -> TrustError {
+    return {Kind::Serialization, std::move(detail)};
+  }
+  static auto invalid_id(std::string detail) -> TrustError { return {Kind::InvalidId, std::move(detail)}; }
+  // An operating-system failure: "<strerror> (os error N)".
+  static auto io(int errno_value) -> TrustError;
+  // A failure of a file operation that did not come from the operating system.
+  static auto io_message(std::string sentence) -> TrustError { return {Kind::Io, std::move(sentence)}; }
+
+  auto kind() const noexcept -> Kind { return kind_; }
+  auto detail() const noexcept -> const std::string& { return detail_; }
+  // The prefix of the kind followed by the payload, as Python code sees it.
+  auto text() const -> std::string;
+
+ private:
+  TrustError(Kind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
+  Kind kind_;
+  std::string detail_;
+};
+
+// Holds a T or a TrustError; the surface mirrors std::expected.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(TrustError error) : v_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
+
+  auto has_value() const noexcept -> bool { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return has_value(); }
+  auto value() & -> T& { return std::get<0>(v_); }
+  auto value() const& -> const T& { return std::get<0>(v_); }
+  auto value() && -> T&& { return std::get<0>(std::move(v_)); }
+  auto operator*() & -> T& { return value(); }
+  auto operator*() const& -> const T& { return value(); }
+  auto operator*() && -> T&& { return std::move(*this).value(); }
+  auto operator->() -> T* { return &value(); }
+  auto operator->() const -> const T* { return &value(); }
+  auto error() const& -> const TrustError& { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, TrustError> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(TrustError error) : e_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
+
+  auto has_value() const noexcept -> bool { return !e_.has_value(); }
+  explicit operator bool() const noexcept { return has_value(); }
+  auto error() const& -> const TrustError& { return *e_; }
+
+ private:
+  std::optional<TrustError> e_;
+};
+
+}  // namespace velk

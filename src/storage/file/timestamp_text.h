@@ -1,0 +1,24 @@
+// RFC 3339 text of record timestamps: the writer's fixed form and the reader's relaxed form.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "entity/trust/entity_trust.h"
+
+namespace velk {
+
+// "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]Z"; years outside 0..9999 carry a sign.
+void append_timestamp(std::string& out, Timestamp t);
+
+// Parses a relaxed RFC 3339 date-time with an offset and converts it to UTC. On failure the
+// result holds one of the date parser's fixed messages (e.g. "premature end of input").
+auto parse_timestamp(std::string_view text) -> std::variant<Timestamp, std::string_view>;
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back. Valid far beyond the range of
+// std::chrono::year, which stored records may exceed.
+auto days_from_civil(std::int64_t y, unsigned m, unsigned d) noexcept -> std::int64_t;
+void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) noexcept;
+
+}  // namespace velk
