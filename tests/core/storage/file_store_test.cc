@@ -1,0 +1,223 @@
+// File primitives and store operations on a fresh temporary directory.
+#include "storage/file/file_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "storage/file/record_json.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velk_store_XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  auto store() -> FileStore { return *FileStore::open(dir_); }
+  void write(const std::string& name, const std::string& text) { std::ofstream(dir_ + "/" + name) << text; }
+
+  std::string dir_;
+};
+
+TEST_F(FileStoreTest, RecordPathIsTheDigestPrefix) {
+  const auto s = store();
+  EXPECT_EQ(s.record_path("abc"), dir_ + "/ba7816bf8f01cfea.json");
+  EXPECT_NE(s.record_path("mcp:abc"), s.record_path("MCP:abc"));
+  EXPECT_EQ(FileStore::open("")->record_path("abc"), "ba7816bf8f01cfea.json");
+  EXPECT_EQ(FileStore::open(dir_ + "/")->record_path("abc"), dir_ + "/ba7816bf8f01cfea.json");
+}
+
+TEST_F(FileStoreTest, OpenCreatesAncestorsAndRefusesFiles) {
+  ASSERT_TRUE(FileStore::open(dir_ + "/a/b/c"));
+  EXPECT_TRUE(fs::is_directory(dir_ + "/a/b/c"));
+  write("file", "x");
+  auto in_the_way = FileStore::open(dir_ + "/file");
+  ASSERT_FALSE(in_the_way);
+  EXPECT_EQ(in_the_way.error().text(), "IO error: File exists (os error 17)");
+  auto below_file = FileStore::open(dir_ + "/file/sub");
+  ASSERT_FALSE(below_file);
+  EXPECT_EQ(below_file.error().text(), "IO error: Not a directory (os error 20)");
+  auto nul = FileStore::open(std::string("a\0b", 3));
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().text(), "IO error: file name contained an unexpected NUL byte");
+  EXPECT_TRUE(FileStore::open(""));
+}
+
+TEST_F(FileStoreTest, GetCreatesOnceThenReads) {
+  const auto s = store();
+  EXPECT_FALSE(s.exists("session:abc"));
+  const auto first = s.get("session:abc");
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(s.exists("session:abc"));
+  EXPECT_EQ(first->entity_type, "session");
+  const auto second = s.get("session:abc");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->created_at, first->created_at);
+  const auto plain = s.get("plainname");
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->entity_type, "");
+}
+
+TEST_F(FileStoreTest, DeleteAndExists) {
+  const auto s = store();
+  EXPECT_EQ(*s.remove("x:y"), false);
+  ASSERT_TRUE(s.get("x:y"));
+  EXPECT_EQ(*s.remove("x:y"), true);
+  EXPECT_EQ(*s.remove("x:y"), false);
+  EXPECT_FALSE(s.exists("x:y"));
+}
+
+TEST_F(FileStoreTest, DirectoryAtARecordPath) {
+  const auto s = store();
+  fs::create_directory(s.record_path("d:1"));
+  EXPECT_TRUE(s.exists("d:1"));
+  auto read = s.get("d:1");
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().text(), "IO error: Is a directory (os error 21)");
+  auto removed = s.remove("d:1");
+  ASSERT_FALSE(removed);
+  EXPECT_EQ(removed.error().kind(), TrustError::Kind::Io);
+  auto saved = s.save(EntityTrust::create("d:1"));
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().kind(), TrustError::Kind::Io);
+  EXPECT_EQ(*s.list(std::nullopt), std::vector<std::string>{});
+}
+
+TEST_F(FileStoreTest, BrokenFilesFailByNameButNotListing) {
+  const auto s = store();
+  std::ofstream(s.record_path("b:1")) << "{not json";
+  std::ofstream(s.record_path("b:2")) << "{\"entity_id\":\"b:2\xff\"}";
+  auto broken = s.get("b:1");
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(broken.error().text(), "Serialization error: key must be a string at line 1 column 2");
+  auto update = s.update("b:1", true, 1.0);
+  ASSERT_FALSE(update);
+  EXPECT_EQ(update.error().text().rfind("Serialization error: ", 0), 0u);
+  auto not_utf8 = s.witness("w:1", "b:2", true, 1.0);
+  ASSERT_FALSE(not_utf8);
+  EXPECT_EQ(not_utf8.error().text(), "IO error: stream did not contain valid UTF-8");
+  EXPECT_FALSE(s.exists("w:1"));  // the target failed first
+  ASSERT_TRUE(s.get("ok:1"));
+  EXPECT_EQ(*s.list(std::nullopt), std::vector<std::string>{"ok:1"});
+  EXPECT_EQ(*s.remove("b:1"), true);
+}
+
+TEST_F(FileStoreTest, ScanTakesOnlyJsonFiles) {
+  const auto s = store();
+  auto record = [](const char* id) {
+    auto r = EntityTrust::create(id);
+    auto [type, name] = split_entity_id(id);
+    r.entity_type = type;
+    return render_record(r);
+  };
+  write("notes.json", record("x:y"));
+  write("x.y.json", record("mcp:z"));
+  write("broken.json", "{");
+  write(".json", record("hidden:1"));
+  write("a.JSON", record("upper:1"));
+  write("a.json.bak", record("bak:1"));
+  write("a.txt", record("txt:1"));
+  fs::create_directory(dir_ + "/sub.json");
+  auto ids = *s.list(std::nullopt);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"mcp:z", "x:y"}));
+  EXPECT_EQ(*s.list(EntityType::Mcp), std::vector<std::string>{"mcp:z"});
+  EXPECT_TRUE(s.list(EntityType::Other)->empty());
+
+  // Fetched again by identifier: the copied file is not at mcp:z's own path, so a fresh record is made.
+  const auto by_kind = *s.records_of_kind(EntityType::Mcp);
+  ASSERT_EQ(by_kind.size(), 1u);
+  EXPECT_EQ(by_kind[0].entity_id, "mcp:z");
+  EXPECT_TRUE(fs::exists(s.record_path("mcp:z")));
+  EXPECT_EQ(s.list(EntityType::Mcp)->size(), 2u);
+}
+
+TEST_F(FileStoreTest, KindMatchingIsExact) {
+  const auto s = store();
+  for (const char* id : {"other:x", "agent:x", "plain", "mcp:a", "MCP:b"}) ASSERT_TRUE(s.get(id));
+  EXPECT_EQ(*s.list(EntityType::Other), std::vector<std::string>{"other:x"});
+  EXPECT_EQ(*s.list(EntityType::Mcp), std::vector<std::string>{"mcp:a"});
+}
+
+TEST_F(FileStoreTest, UpdateAndWitness) {
+  const auto s = store();
+  const auto updated = s.update("a:b", true, 1.0);
+  ASSERT_TRUE(updated);
+  EXPECT_EQ(updated->action_count, 1u);
+  EXPECT_EQ(updated->success_count, 1u);
+  EXPECT_EQ(s.get("a:b")->action_count, 1u);
+
+  const auto pair = s.witness("a:1", "b:2", true, 0.5);
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(pair->first.entity_id, "a:1");
+  EXPECT_EQ(pair->first.has_witnessed, std::vector<std::string>{"b:2"});
+  EXPECT_EQ(pair->second.witnessed_by, std::vector<std::string>{"a:1"});
+  EXPECT_EQ(pair->second.witness_count, 1u);
+
+  const auto self = s.witness("s:1", "s:1", true, 1.0);
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->first.witness_count, 1u);
+  EXPECT_EQ(self->first.has_witnessed, std::vector<std::string>{"s:1"});
+  EXPECT_TRUE(self->second.has_witnessed.empty());
+  const auto stored = *s.get("s:1");
+  EXPECT_EQ(stored.witness_count, 1u);
+  EXPECT_EQ(stored.t3.temperament, self->first.t3.temperament);
+}
+
+TEST_F(FileStoreTest, SaveReplacesTheFileAndLeavesNoTemporary) {
+  const auto s = store();
+  auto r = *s.get("a:b");
+  r.t3.talent = 0.9;
+  ASSERT_TRUE(s.save(r));
+  EXPECT_EQ(s.get("a:b")->t3.talent, 0.9);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{fs::path(s.record_path("a:b")).filename()});
+  struct stat st;
+  ASSERT_EQ(::stat(s.record_path("a:b").c_str(), &st), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST_F(FileStoreTest, VanishedDirectory) {
+  const auto s = store();
+  fs::remove_all(dir_);
+  for (auto error : {s.get("a:b").error(), s.update("a:b", true, 1).error(), s.list(std::nullopt).error()}) {
+    EXPECT_EQ(error.text(), "IO error: No such file or directory (os error 2)");
+  }
+}
+
+TEST(FileStoreDefaultTest, HomeThenUserProfile) {
+  const char* home = std::getenv("HOME");
+  const std::string saved = home != nullptr ? home : "";
+  char tmpl[] = "/tmp/velk_home_XXXXXX";
+  const std::string base = ::mkdtemp(tmpl);
+  ::setenv("HOME", (base + "/h").c_str(), 1);
+  EXPECT_EQ(FileStore::open_default()->directory(), base + "/h/.velk/governance/entities");
+  ::setenv("HOME", (base + "/h/").c_str(), 1);
+  EXPECT_EQ(FileStore::open_default()->directory(), base + "/h/.velk/governance/entities");
+  ::unsetenv("HOME");
+  ::setenv("USERPROFILE", (base + "/u").c_str(), 1);
+  EXPECT_EQ(FileStore::open_default()->directory(), base + "/u/.velk/governance/entities");
+  ::unsetenv("USERPROFILE");
+  auto none = FileStore::open_default();
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().text(), "Storage error: Cannot find home directory");
+  if (home != nullptr) ::setenv("HOME", saved.c_str(), 1);
+  fs::remove_all(base);
+}
+
+}  // namespace
+}  // namespace velk
