@@ -1,0 +1,57 @@
+# Shared by the scripts: locating interpreters, making venvs and installing what is missing.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Installs Debian packages that are not installed yet (as root, or with sudo).
+apt_install() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "== installing Debian packages: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Prints the path of CPython X.Y: from pyenv when present, else from PATH.
+find_python() {
+  local version="$1" candidate
+  if command -v pyenv >/dev/null 2>&1; then
+    for candidate in "$(pyenv root)"/versions/"$version".*/bin/python"$version"; do
+      [ -x "$candidate" ] && { echo "$candidate"; return 0; }
+    done
+  fi
+  for candidate in "$HOME"/.pyenv/versions/"$version".*/bin/python"$version"; do
+    [ -x "$candidate" ] && { echo "$candidate"; return 0; }
+  done
+  command -v "python$version" && return 0
+  echo "CPython $version not found (looked in pyenv and PATH)" >&2
+  return 1
+}
+
+# pip, without the notes about local package folders that this machine's pip configuration names.
+quiet_pip() {
+  local status=0
+  "$@" 2> >(grep -v "^WARNING: Location 'file:" >&2) || status=$?
+  return $status
+}
+
+# Makes (or reuses) .venv-X.Y with the build tools and pytest, and installs the package into it.
+# Prints the venv's python.
+venv_with_package() {
+  local version="$1" venv="$ROOT/.venv-$1"
+  local python
+  python="$(find_python "$version")"
+  if [ ! -x "$venv/bin/python" ]; then
+    "$python" -m venv "$venv" >&2
+  fi
+  quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+      "scikit-build-core>=0.9" "cmake>=3.20" ninja pytest >&2
+  quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+      --config-settings=build-dir="$ROOT/build/py$version" "$ROOT" >&2
+  echo "$venv/bin/python"
+}

@@ -1,0 +1,121 @@
+import sys
+import weakref
+
+import pytest
+
+import velk_trust
+from conftest import run_python
+
+CLASSES = [velk_trust.T3Tensor, velk_trust.V3Tensor, velk_trust.EntityTrust, velk_trust.TrustStore]
+
+
+def test_module_attributes():
+    assert velk_trust.__version__ == "0.2.0"
+    assert velk_trust.__doc__ == "Python module definition"
+    assert velk_trust.__all__ == [
+        "T3Tensor", "V3Tensor", "EntityTrust", "TrustStore", "create_memory_store", "__version__",
+    ]
+    assert not hasattr(velk_trust, "PanicException")
+
+
+def test_reimport_returns_the_same_module():
+    before = sys.modules.pop("velk_trust")
+    import velk_trust as again
+
+    assert again is before
+    assert len(again.__all__) == 6
+
+
+def test_sub_interpreter_import_fails():
+    proc = run_python(
+        """
+        import velk_trust, _testcapi
+        _testcapi.run_in_subinterp('''
+        try:
+            import velk_trust
+            print("imported")
+        except ImportError as e:
+            print("ImportError")
+        ''')
+        """
+    )
+    assert proc.stdout.strip() == "ImportError", proc.stderr
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_classes_are_final_and_slotless(cls, tmp_path):
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    args = {velk_trust.TrustStore: (str(tmp_path),), velk_trust.EntityTrust: ("x:y",)}.get(cls, ())
+    obj = cls(*args)
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+
+
+@pytest.mark.parametrize(
+    "cls, signature, doc",
+    [
+        (velk_trust.T3Tensor, "(talent=0.5, training=0.5, temperament=0.5)",
+         "Python-exposed T3 Trust Tensor (Talent/Training/Temperament)"),
+        (velk_trust.V3Tensor, "(valuation=0.5, veracity=0.5, validity=0.5)",
+         "Python-exposed V3 Value Tensor (Valuation/Veracity/Validity)"),
+        (velk_trust.EntityTrust, "(entity_id)", "Python-exposed EntityTrust"),
+        (velk_trust.TrustStore, "(path=None)", "Python-exposed TrustStore (wraps FileStore or InMemoryStore)"),
+    ],
+)
+def test_class_documentation(cls, signature, doc):
+    assert cls.__text_signature__ == signature
+    assert cls.__doc__ == doc
+
+
+@pytest.mark.parametrize(
+    "method, signature, doc",
+    [
+        (velk_trust.T3Tensor.neutral, "()", "Create a neutral tensor (all 0.5)"),
+        (velk_trust.T3Tensor.average, "($self)", "Calculate average trust score"),
+        (velk_trust.T3Tensor.level, "($self)", "Get trust level as string"),
+        (velk_trust.T3Tensor.update_from_outcome, "($self, success, magnitude)", "Update from action outcome"),
+        (velk_trust.T3Tensor.apply_decay, "($self, days_inactive, decay_rate)", "Apply temporal decay"),
+        (velk_trust.V3Tensor.neutral, "()", None),
+        (velk_trust.V3Tensor.average, "($self)", None),
+        (velk_trust.EntityTrust.t3_average, "($self)", "Get T3 average"),
+        (velk_trust.EntityTrust.v3_average, "($self)", "Get V3 average"),
+        (velk_trust.EntityTrust.trust_level, "($self)", "Get trust level"),
+        (velk_trust.EntityTrust.update_from_outcome, "($self, success, magnitude)", "Update from action outcome"),
+        (velk_trust.EntityTrust.receive_witness, "($self, witness_id, success, magnitude)", "Receive witness event"),
+        (velk_trust.EntityTrust.give_witness, "($self, target_id, success, magnitude)", "Give witness event"),
+        (velk_trust.EntityTrust.days_since_last_action, "($self)", "Days since last action"),
+        (velk_trust.EntityTrust.apply_decay, "($self, days_inactive, decay_rate)", "Apply decay"),
+        (velk_trust.EntityTrust.success_rate, "($self)", "Success rate"),
+        (velk_trust.EntityTrust.to_dict, "($self)", "Convert to dict (for JSON serialization)"),
+        (velk_trust.TrustStore.get, "($self, entity_id)", "Get entity trust (creates if doesn't exist)"),
+        (velk_trust.TrustStore.save, "($self, trust)", "Save entity trust"),
+        (velk_trust.TrustStore.update, "($self, entity_id, success, magnitude)", "Update entity from outcome"),
+        (velk_trust.TrustStore.witness, "($self, witness_id, target_id, success, magnitude)",
+         "Witness event between two entities"),
+        (velk_trust.TrustStore.list_entities, "($self, entity_type=None)", "List all entity IDs"),
+        (velk_trust.TrustStore.exists, "($self, entity_id)", "Check if entity exists"),
+        (velk_trust.TrustStore.delete, "($self, entity_id)", "Delete entity"),
+        (velk_trust.TrustStore.get_by_type, "($self, entity_type)", "Get entities by type"),
+        (velk_trust.create_memory_store, "()", "Create in-memory store (for testing)"),
+    ],
+)
+def test_method_documentation(method, signature, doc):
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_create_memory_store_is_bound_to_the_module():
+    f = velk_trust.create_memory_store
+    assert f.__self__ is velk_trust
+    assert f.__module__ == "velk_trust"
+    with pytest.raises(TypeError):
+        f(1)
+
+
+def test_attribute_docs_are_empty():
+    assert velk_trust.T3Tensor.talent.__doc__ == ""
+    assert velk_trust.EntityTrust.entity_id.__doc__ == ""
