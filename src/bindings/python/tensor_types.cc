@@ -1,4 +1,6 @@
-// The T3Tensor and V3Tensor classes.
+// The T3Tensor and V3Tensor classes. Both share construction, neutral(), average() and repr through
+// one description per tensor; T3Tensor adds its level, outcome and decay methods.
+#include <array>
 #include <string>
 
 #include "bindings/python/classes.h"
@@ -6,48 +8,99 @@
 namespace velk::py {
 namespace {
 
-// ---------------------------------------------------------------- T3Tensor
+// What the two tensor classes differ in: names, dimensions and the constructor's parameters.
+template <typename Obj>
+struct TensorClass;
 
-constexpr Param kT3NewParams[] = {{"talent", false}, {"training", false}, {"temperament", false}};
-constexpr Signature kT3New{"T3Tensor.__new__()", kT3NewParams};
+template <>
+struct TensorClass<T3Object> {
+  static constexpr const char* kName = "T3Tensor";
+  static constexpr Param kNewParams[] = {{"talent", false}, {"training", false}, {"temperament", false}};
+  static constexpr Signature kNew{"T3Tensor.__new__()", kNewParams};
+  static auto dimensions(T3Tensor& t) -> std::array<double*, 3> { return {&t.talent, &t.training, &t.temperament}; }
+};
+
+template <>
+struct TensorClass<V3Object> {
+  static constexpr const char* kName = "V3Tensor";
+  static constexpr Param kNewParams[] = {{"valuation", false}, {"veracity", false}, {"validity", false}};
+  static constexpr Signature kNew{"V3Tensor.__new__()", kNewParams};
+  static auto dimensions(V3Tensor& v) -> std::array<double*, 3> {
+    return {&v.valuation, &v.veracity, &v.validity};
+  }
+};
+
+template <typename Obj>
+auto tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
+  using Class = TensorClass<Obj>;
+  return guard([&] {
+    auto a = bind(Class::kNew, args, kwargs);
+    decltype(Obj::value) value;
+    for (std::size_t k = 0; k < 3; ++k) *Class::dimensions(value)[k] = clamp_unit(a.real_or(k, kNeutral));
+    return new_instance<Obj>(type, value);
+  });
+}
+
+template <typename Obj>
+auto tensor_neutral(PyObject*, PyObject*) -> PyObject* {
+  return guard([] { return make_result<Obj>(decltype(Obj::value)::neutral()); });
+}
+
+// A reading method: shared borrow, then `read(tensor)`.
+template <typename Obj, typename F>
+auto read_tensor(PyObject* self, F&& read) -> PyObject* {
+  return guard([&] {
+    auto& obj = receiver<Obj>(self);
+    SharedBorrow borrow(obj.borrow);
+    return read(obj.value);
+  });
+}
+
+template <typename Obj>
+auto tensor_average(PyObject* self, PyObject*) -> PyObject* {
+  return read_tensor<Obj>(self, [](auto& t) { return new_float(t.average()); });
+}
+
+// "T3Tensor(talent=0.500, training=0.500, temperament=0.500)"
+template <typename Obj>
+auto tensor_repr(PyObject* self) -> PyObject* {
+  using Class = TensorClass<Obj>;
+  return read_tensor<Obj>(self, [](auto& t) {
+    std::string text = std::string(Class::kName) + "(";
+    const auto values = Class::dimensions(t);
+    for (std::size_t k = 0; k < 3; ++k) {
+      text += (k == 0 ? "" : ", ") + std::string(Class::kNewParams[k].name) + "=" + format3(*values[k]);
+    }
+    return new_text(text + ")");
+  });
+}
+
+template <typename Obj, std::size_t K>
+constexpr RealField<decltype(Obj::value)> kDimension{
+    [](decltype(Obj::value)& t) -> double& { return *TensorClass<Obj>::dimensions(t)[K]; }};
+
+template <typename Obj>
+PyGetSetDef tensor_getset[] = {
+    real_attribute<Obj>(TensorClass<Obj>::kNewParams[0].name, kDimension<Obj, 0>),
+    real_attribute<Obj>(TensorClass<Obj>::kNewParams[1].name, kDimension<Obj, 1>),
+    real_attribute<Obj>(TensorClass<Obj>::kNewParams[2].name, kDimension<Obj, 2>),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------- T3Tensor only
+
 constexpr Param kOutcomeParams[] = {{"success"}, {"magnitude"}};
-constexpr Signature kT3UpdateFromOutcome{"T3Tensor.update_from_outcome()", kOutcomeParams};
+constexpr Signature kUpdateFromOutcome{"T3Tensor.update_from_outcome()", kOutcomeParams};
 constexpr Param kDecayParams[] = {{"days_inactive"}, {"decay_rate"}};
-constexpr Signature kT3ApplyDecay{"T3Tensor.apply_decay()", kDecayParams};
-
-auto t3_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
-  return guard([&] {
-    auto a = bind(kT3New, args, kwargs);
-    const double talent = a.real_or(0, kNeutral);
-    const double training = a.real_or(1, kNeutral);
-    const double temperament = a.real_or(2, kNeutral);
-    return new_instance<T3Object>(type, T3Tensor::clamped(talent, training, temperament));
-  });
-}
-
-auto t3_neutral(PyObject*, PyObject*) -> PyObject* {
-  return guard([] { return make_result<T3Object>(T3Tensor::neutral()); });
-}
-
-auto t3_average(PyObject* self, PyObject*) -> PyObject* {
-  return guard([&] {
-    auto& t = receiver<T3Object>(self);
-    SharedBorrow borrow(t.borrow);
-    return new_float(t.value.average());
-  });
-}
+constexpr Signature kApplyDecay{"T3Tensor.apply_decay()", kDecayParams};
 
 auto t3_level(PyObject* self, PyObject*) -> PyObject* {
-  return guard([&] {
-    auto& t = receiver<T3Object>(self);
-    SharedBorrow borrow(t.borrow);
-    return new_text(t.value.level());
-  });
+  return read_tensor<T3Object>(self, [](T3Tensor& t) { return new_text(t.level()); });
 }
 
 auto t3_update_from_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return guard([&] {
-    auto a = bind(kT3UpdateFromOutcome, args, nargs, kwnames);
+    auto a = bind(kUpdateFromOutcome, args, nargs, kwnames);
     auto& t = receiver<T3Object>(self);
     ExclusiveBorrow borrow(t.borrow);
     const bool success = a.flag(0);
@@ -59,7 +112,7 @@ auto t3_update_from_outcome(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 auto t3_apply_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return guard([&] {
-    auto a = bind(kT3ApplyDecay, args, nargs, kwnames);
+    auto a = bind(kApplyDecay, args, nargs, kwnames);
     auto& t = receiver<T3Object>(self);
     ExclusiveBorrow borrow(t.borrow);
     const double days_inactive = a.real(0);
@@ -68,23 +121,10 @@ auto t3_apply_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-auto t3_repr(PyObject* self) -> PyObject* {
-  return guard([&] {
-    auto& t = receiver<T3Object>(self);
-    SharedBorrow borrow(t.borrow);
-    const auto& v = t.value;
-    return new_text("T3Tensor(talent=" + format3(v.talent) + ", training=" + format3(v.training) +
-                    ", temperament=" + format3(v.temperament) + ")");
-  });
-}
-
-constexpr RealField<T3Tensor> kTalent{[](T3Tensor& t) -> double& { return t.talent; }};
-constexpr RealField<T3Tensor> kTraining{[](T3Tensor& t) -> double& { return t.training; }};
-constexpr RealField<T3Tensor> kTemperament{[](T3Tensor& t) -> double& { return t.temperament; }};
-
 PyMethodDef t3_methods[] = {
-    noargs_method("neutral", t3_neutral, "neutral()\n--\n\nCreate a neutral tensor (all 0.5)", METH_STATIC),
-    noargs_method("average", t3_average, "average($self)\n--\n\nCalculate average trust score"),
+    noargs_method("neutral", tensor_neutral<T3Object>, "neutral()\n--\n\nCreate a neutral tensor (all 0.5)",
+                  METH_STATIC),
+    noargs_method("average", tensor_average<T3Object>, "average($self)\n--\n\nCalculate average trust score"),
     noargs_method("level", t3_level, "level($self)\n--\n\nGet trust level as string"),
     fastcall_method("update_from_outcome", t3_update_from_outcome,
                     "update_from_outcome($self, success, magnitude)\n--\n\nUpdate from action outcome"),
@@ -93,88 +133,34 @@ PyMethodDef t3_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef t3_getset[] = {
-    real_attribute<T3Object>("talent", kTalent),
-    real_attribute<T3Object>("training", kTraining),
-    real_attribute<T3Object>("temperament", kTemperament),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot t3_slots[] = {
-    {Py_tp_doc, const_cast<char*>("T3Tensor(talent=0.5, training=0.5, temperament=0.5)\n--\n\n"
-                                  "Python-exposed T3 Trust Tensor (Talent/Training/Temperament)")},
-    {Py_tp_new, reinterpret_cast<void*>(t3_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<T3Object>)},
-    {Py_tp_repr, reinterpret_cast<void*>(t3_repr)},
-    {Py_tp_methods, t3_methods},
-    {Py_tp_getset, t3_getset},
-    {0, nullptr},
-};
-
-// ---------------------------------------------------------------- V3Tensor
-
-constexpr Param kV3NewParams[] = {{"valuation", false}, {"veracity", false}, {"validity", false}};
-constexpr Signature kV3New{"V3Tensor.__new__()", kV3NewParams};
-
-auto v3_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
-  return guard([&] {
-    auto a = bind(kV3New, args, kwargs);
-    const double valuation = a.real_or(0, kNeutral);
-    const double veracity = a.real_or(1, kNeutral);
-    const double validity = a.real_or(2, kNeutral);
-    return new_instance<V3Object>(type, V3Tensor::clamped(valuation, veracity, validity));
-  });
-}
-
-auto v3_neutral(PyObject*, PyObject*) -> PyObject* {
-  return guard([] { return make_result<V3Object>(V3Tensor::neutral()); });
-}
-
-auto v3_average(PyObject* self, PyObject*) -> PyObject* {
-  return guard([&] {
-    auto& v = receiver<V3Object>(self);
-    SharedBorrow borrow(v.borrow);
-    return new_float(v.value.average());
-  });
-}
-
-auto v3_repr(PyObject* self) -> PyObject* {
-  return guard([&] {
-    auto& t = receiver<V3Object>(self);
-    SharedBorrow borrow(t.borrow);
-    const auto& v = t.value;
-    return new_text("V3Tensor(valuation=" + format3(v.valuation) + ", veracity=" + format3(v.veracity) +
-                    ", validity=" + format3(v.validity) + ")");
-  });
-}
-
-constexpr RealField<V3Tensor> kValuation{[](V3Tensor& v) -> double& { return v.valuation; }};
-constexpr RealField<V3Tensor> kVeracity{[](V3Tensor& v) -> double& { return v.veracity; }};
-constexpr RealField<V3Tensor> kValidity{[](V3Tensor& v) -> double& { return v.validity; }};
-
+// V3Tensor's two methods carry a signature and no docstring.
 PyMethodDef v3_methods[] = {
-    noargs_method("neutral", v3_neutral, "neutral()\n--\n\n", METH_STATIC),
-    noargs_method("average", v3_average, "average($self)\n--\n\n"),
+    noargs_method("neutral", tensor_neutral<V3Object>, "neutral()\n--\n\n", METH_STATIC),
+    noargs_method("average", tensor_average<V3Object>, "average($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef v3_getset[] = {
-    real_attribute<V3Object>("valuation", kValuation),
-    real_attribute<V3Object>("veracity", kVeracity),
-    real_attribute<V3Object>("validity", kValidity),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+template <typename Obj>
+auto tensor_slots(const char* doc, PyMethodDef* methods) -> std::array<PyType_Slot, 7> {
+  return {{
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_new, reinterpret_cast<void*>(tensor_new<Obj>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Obj>)},
+      {Py_tp_repr, reinterpret_cast<void*>(tensor_repr<Obj>)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, tensor_getset<Obj>},
+      {0, nullptr},
+  }};
+}
 
-PyType_Slot v3_slots[] = {
-    {Py_tp_doc, const_cast<char*>("V3Tensor(valuation=0.5, veracity=0.5, validity=0.5)\n--\n\n"
-                                  "Python-exposed V3 Value Tensor (Valuation/Veracity/Validity)")},
-    {Py_tp_new, reinterpret_cast<void*>(v3_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<V3Object>)},
-    {Py_tp_repr, reinterpret_cast<void*>(v3_repr)},
-    {Py_tp_methods, v3_methods},
-    {Py_tp_getset, v3_getset},
-    {0, nullptr},
-};
+auto t3_slots = tensor_slots<T3Object>(
+    "T3Tensor(talent=0.5, training=0.5, temperament=0.5)\n--\n\n"
+    "Python-exposed T3 Trust Tensor (Talent/Training/Temperament)",
+    t3_methods);
+auto v3_slots = tensor_slots<V3Object>(
+    "V3Tensor(valuation=0.5, veracity=0.5, validity=0.5)\n--\n\n"
+    "Python-exposed V3 Value Tensor (Valuation/Veracity/Validity)",
+    v3_methods);
 
 }  // namespace
 
@@ -183,7 +169,7 @@ PyType_Spec t3_tensor_spec = {
     .basicsize = sizeof(T3Object),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
-    .slots = t3_slots,
+    .slots = t3_slots.data(),
 };
 
 PyType_Spec v3_tensor_spec = {
@@ -191,7 +177,7 @@ PyType_Spec v3_tensor_spec = {
     .basicsize = sizeof(V3Object),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
-    .slots = v3_slots,
+    .slots = v3_slots.data(),
 };
 
 }  // namespace velk::py
