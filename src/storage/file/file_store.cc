@@ -18,11 +18,6 @@
 namespace velk {
 namespace {
 
-auto has_status(const std::string& path) -> bool {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 auto is_dir(const std::string& path) -> bool {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -99,6 +94,11 @@ auto read_file(const std::string& path, std::string& out) -> Result<void> {
 }
 
 }  // namespace
+
+auto has_status(const std::string& path) noexcept -> bool {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
 
 auto join_path(const std::string& dir, std::string_view name) -> std::string {
   if (dir.empty()) return std::string(name);

@@ -64,6 +64,8 @@ class FileStore {
 auto join_path(const std::string& dir, std::string_view name) -> std::string;
 // True when the last path component's extension is exactly "json".
 auto has_json_extension(std::string_view file_name) noexcept -> bool;
+// True when the path's status can be read, following links (a directory counts).
+auto has_status(const std::string& path) noexcept -> bool;
 // Strict UTF-8 (no surrogates, no overlong forms).
 auto is_valid_utf8(std::string_view bytes) noexcept -> bool;
 

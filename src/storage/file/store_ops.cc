@@ -44,7 +44,7 @@ class DirectoryLock {
 
 auto FileStore::get_unlocked(std::string_view entity_id) const -> Result<EntityTrust> {
   const std::string path = record_path(entity_id);
-  if (exists(entity_id)) return read_record(path);
+  if (has_status(path)) return read_record(path);
   auto record = EntityTrust::create(entity_id);
   if (auto saved = save(record); !saved) return saved.error();
   return record;
