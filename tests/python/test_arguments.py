@@ -36,6 +36,10 @@ CASES = [
     (lambda s: s.get("a", "b"), "TrustStore.get() takes 1 positional arguments but 2 were given"),
     # missing
     (lambda s: EntityTrust(), "EntityTrust.__new__() missing 1 required positional argument: 'entity_id'"),
+    (lambda s: T3Tensor().update_from_outcome(True),
+     "T3Tensor.update_from_outcome() missing 1 required positional argument: 'magnitude'"),
+    (lambda s: T3Tensor().apply_decay(decay_rate=0.1),
+     "T3Tensor.apply_decay() missing 1 required positional argument: 'days_inactive'"),
     (lambda s: s.get(), "TrustStore.get() missing 1 required positional argument: 'entity_id'"),
     (lambda s: T3Tensor().apply_decay(),
      "T3Tensor.apply_decay() missing 2 required positional arguments: 'days_inactive' and 'decay_rate'"),
