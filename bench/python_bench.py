@@ -1,6 +1,9 @@
 """Binding and store benchmarks, side by side in one interpreter.
 
-    python bench/python_bench.py [--records 10000]
+    python bench/python_bench.py [--records 10000] [--dir /dev/shm]
+
+--dir chooses where the temporary record directories are made: a write costs what the file
+system makes a file creation and a rename cost, so tmpfs shows the library's own share.
 """
 import argparse
 import math
@@ -19,6 +22,7 @@ def per_call(stmt, number, globals_):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--records", type=int, default=10_000)
+    parser.add_argument("--dir", default=None, help="parent of the temporary record directories")
     args = parser.parse_args()
 
     t = T3Tensor()
@@ -30,7 +34,7 @@ def main():
     print(f"  ... by keyword                          {kw * 1e9:8.1f} ns")
     print(f"math.copysign(1.0, 0.5)                   {builtin * 1e9:8.1f} ns   (ratio {ours / builtin:.2f})")
 
-    with tempfile.TemporaryDirectory(prefix="velk-bench-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="velk-bench-", dir=args.dir) as tmp:
         store = TrustStore(tmp)
         store.get("session:bench")
         store.get("mcp:bench")
@@ -39,7 +43,7 @@ def main():
         print(f"TrustStore.update                         {per_call('store.update(\"session:bench\", True, 0.5)', 2000, g) * 1e6:8.1f} us")
         print(f"TrustStore.witness                        {per_call('store.witness(\"session:bench\", \"mcp:bench\", True, 0.5)', 1000, g) * 1e6:8.1f} us")
 
-    with tempfile.TemporaryDirectory(prefix="velk-bench-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="velk-bench-", dir=args.dir) as tmp:
         store = TrustStore(tmp)
         for k in range(args.records):
             store.get(f"{('mcp', 'session', 'role')[k % 3]}:entity-{k}")
