@@ -25,7 +25,7 @@ find_python() {
       [ -x "$candidate" ] && { echo "$candidate"; return 0; }
     done
   fi
-  for candidate in "$HOME"/.pyenv/versions/"$version".*/bin/python"$version"; do
+  for candidate in "${HOME:-/root}"/.pyenv/versions/"$version".*/bin/python"$version"; do
     [ -x "$candidate" ] && { echo "$candidate"; return 0; }
   done
   command -v "python$version" && return 0
