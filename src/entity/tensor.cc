@@ -24,7 +24,10 @@ void T3Tensor::update_from_outcome(bool success, double magnitude) noexcept {
 
 auto T3Tensor::apply_decay(double days_inactive, double decay_rate) noexcept -> bool {
   if (days_inactive <= 0.0) return false;
-  const double f = std::pow(1.0 - decay_rate, days_inactive);
+  return decay_by(std::pow(1.0 - decay_rate, days_inactive));
+}
+
+auto T3Tensor::decay_by(double f) noexcept -> bool {
   const double t = training;
   talent = decayed(talent, f, 0.995);
   training = decayed(training, f, 1.0);

@@ -35,6 +35,8 @@ struct T3Tensor {
   // Pulls every dimension toward 0.3 (floored there, no upper bound); true when training moved by
   // more than 0.001. Nothing changes when days_inactive <= 0.
   auto apply_decay(double days_inactive, double decay_rate) noexcept -> bool;
+  // The decay step for an already computed factor f; same result as apply_decay.
+  auto decay_by(double f) noexcept -> bool;
 };
 
 struct V3Tensor {

@@ -19,7 +19,7 @@ constexpr Signature kApplyDecay{"EntityTrust.apply_decay()", kDecayParams};
 
 // Reading entry points: shared borrow, then `read(record)` builds the result.
 template <typename F>
-auto read_record(PyObject* self, F&& read) -> PyObject* {
+auto read_entity(PyObject* self, F&& read) -> PyObject* {
   return guard([&] {
     auto& obj = receiver<EntityTrustObject>(self);
     SharedBorrow borrow(obj.borrow);
@@ -47,19 +47,19 @@ auto entity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObjec
 }
 
 auto entity_t3_average(PyObject* self, PyObject*) -> PyObject* {
-  return read_record(self, [](const EntityTrust& r) { return new_float(r.t3_average()); });
+  return read_entity(self, [](const EntityTrust& r) { return new_float(r.t3_average()); });
 }
 auto entity_v3_average(PyObject* self, PyObject*) -> PyObject* {
-  return read_record(self, [](const EntityTrust& r) { return new_float(r.v3_average()); });
+  return read_entity(self, [](const EntityTrust& r) { return new_float(r.v3_average()); });
 }
 auto entity_trust_level(PyObject* self, PyObject*) -> PyObject* {
-  return read_record(self, [](const EntityTrust& r) { return new_text(r.trust_level()); });
+  return read_entity(self, [](const EntityTrust& r) { return new_text(r.trust_level()); });
 }
 auto entity_days_since_last_action(PyObject* self, PyObject*) -> PyObject* {
-  return read_record(self, [](const EntityTrust& r) { return new_float(r.days_since_last_action()); });
+  return read_entity(self, [](const EntityTrust& r) { return new_float(r.days_since_last_action()); });
 }
 auto entity_success_rate(PyObject* self, PyObject*) -> PyObject* {
-  return read_record(self, [](const EntityTrust& r) { return new_float(r.success_rate()); });
+  return read_entity(self, [](const EntityTrust& r) { return new_float(r.success_rate()); });
 }
 
 auto entity_update_from_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -107,7 +107,7 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
-  return read_record(self, [](const EntityTrust& r) {
+  return read_entity(self, [](const EntityTrust& r) {
     OwnedRef dict = OwnedRef::checked(PyDict_New());
     PyObject* d = dict.get();
     set_item(d, "entity_id", new_text(r.entity_id));
@@ -129,7 +129,7 @@ auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
 }
 
 auto entity_repr(PyObject* self) -> PyObject* {
-  return read_record(self, [](const EntityTrust& r) {
+  return read_entity(self, [](const EntityTrust& r) {
     return new_text("EntityTrust('" + r.entity_id + "', t3=" + format3(r.t3_average()) +
                     ", level=" + std::string(r.trust_level()) + ")");
   });
@@ -138,7 +138,7 @@ auto entity_repr(PyObject* self) -> PyObject* {
 // Read-only attributes: a new Python object on every read.
 template <PyObject* (*Read)(const EntityTrust&)>
 auto get_attribute(PyObject* self, void*) -> PyObject* {
-  return read_record(self, Read);
+  return read_entity(self, Read);
 }
 
 auto read_id(const EntityTrust& r) -> PyObject* { return new_text(r.entity_id); }

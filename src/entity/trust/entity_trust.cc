@@ -70,7 +70,7 @@ void EntityTrust::give_witness(std::string_view target_id, bool success, double 
 auto EntityTrust::apply_decay(double days_inactive, double decay_rate) noexcept -> bool {
   if (days_inactive <= 0.0) return false;
   const double f = std::pow(1.0 - decay_rate, days_inactive);
-  const bool moved = t3.apply_decay(days_inactive, decay_rate);
+  const bool moved = t3.decay_by(f);
   v3.valuation = decayed(v3.valuation, f, 0.99);
   v3.validity = decayed(v3.validity, f, 1.0);
   return moved;
