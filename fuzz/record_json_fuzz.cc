@@ -1,6 +1,7 @@
-// Fuzz target: any text either fails with a positioned message or reads to a record whose written
-// form reads back to the same written form.
+// Fuzz target: any text either fails with a message placed inside the text (" at line L column C")
+// or reads to a record whose written form reads back to the same written form.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -8,12 +9,34 @@
 
 #include "storage/file/record_json.h"
 
+namespace {
+
+// True when the message ends in " at line L column C" and that position lies within the text.
+auto placed_inside(const std::string& message, std::string_view text) -> bool {
+  const auto at = message.rfind(" at line ");
+  if (at == std::string::npos) return false;
+  unsigned long line = 0, column = 0;
+  char tail = 0;
+  if (std::sscanf(message.c_str() + at, " at line %lu column %lu%c", &line, &column, &tail) != 2) return false;
+  std::size_t start = 0;
+  for (unsigned long k = 1; k < line; ++k) {
+    start = text.find('\n', start);
+    if (start == std::string_view::npos) return false;
+    ++start;
+  }
+  const auto end = text.find('\n', start);
+  const std::size_t length = (end == std::string_view::npos ? text.size() : end) - start;
+  return line >= 1 && column <= length;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const velk::Timestamp now{1'767'225'600, 0};
   auto first = velk::parse_record(text, now);
   if (auto* message = std::get_if<std::string>(&first)) {
-    if (message->find(" at line ") == std::string::npos) std::abort();
+    if (!placed_inside(*message, text)) std::abort();
     return 0;
   }
   const std::string written = velk::render_record(std::get<velk::EntityTrust>(first));

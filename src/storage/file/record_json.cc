@@ -107,34 +107,49 @@ auto describe(const Number& n) -> std::string {
   return "floating point `" + number_text(n.f) + "`";
 }
 
-// A found string: quoted, with quotes, backslashes and control characters escaped.
+constexpr std::uint32_t kNotUtf8 = 0xFFFFFFFF;
+
+// The code point of the UTF-8 sequence at s[k] and its length; kNotUtf8 and 1 for a byte that does
+// not start a sequence.
+auto decode_utf8(std::string_view s, std::size_t k) -> std::pair<std::uint32_t, std::size_t> {
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(s[at]); };
+  const unsigned c = byte(k);
+  if (c < 0x80) return {c, 1};
+  const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+  if (len == 0 || k + len > s.size()) return {kNotUtf8, 1};
+  std::uint32_t cp = c & (0x7Fu >> len);
+  for (std::size_t j = 1; j < len; ++j) {
+    if ((byte(k + j) & 0xC0) != 0x80) return {kNotUtf8, 1};
+    cp = (cp << 6) | (byte(k + j) & 0x3Fu);
+  }
+  return {cp, len};
+}
+
+// A found string: quoted, with quotes, backslashes and control characters (C0, DEL, C1) escaped
+// by code point; every other character as it is.
 auto quote_found(std::string_view s) -> std::string {
   std::string out = "string \"";
   static constexpr char kHex[] = "0123456789abcdef";
-  for (std::size_t k = 0; k < s.size(); ++k) {
-    const auto c = static_cast<unsigned char>(s[k]);
-    unsigned cp = c;
-    if (c == 0xC2 && k + 1 < s.size() && static_cast<unsigned char>(s[k + 1]) <= 0x9F) {
-      cp = static_cast<unsigned char>(s[k + 1]);  // a C1 control character
-    }
+  for (std::size_t k = 0; k < s.size();) {
+    const auto [cp, len] = decode_utf8(s, k);
     switch (cp) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      case 0: out += "\\0"; continue;
-      default: break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case 0: out += "\\0"; break;
+      default:
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+          out += "\\u{";
+          if (cp >= 0x10) out.push_back(kHex[cp >> 4]);
+          out.push_back(kHex[cp & 0xF]);
+          out.push_back('}');
+        } else {
+          out.append(s, k, len);
+        }
     }
-    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
-      out += "\\u{";
-      if (cp >= 0x10) out.push_back(kHex[cp >> 4]);
-      out.push_back(kHex[cp & 0xF]);
-      out.push_back('}');
-      if (cp >= 0x80) ++k;
-      continue;
-    }
-    out.push_back(s[k]);
+    k += len;
   }
   out.push_back('"');
   return out;
@@ -289,14 +304,12 @@ auto Reader::decode_hex(std::uint32_t& v) -> bool {
     return error("EOF while parsing a string");
   }
   v = 0;
-  bool ok = true;
   for (int k = 0; k < 4; ++k) {
-    const int h = hex_value(s_[i_ + k]);
-    if (h < 0) ok = false;
-    v = (v << 4) | static_cast<std::uint32_t>(h < 0 ? 0 : h);
+    const int h = hex_value(s_[i_++]);
+    if (h < 0) return error("invalid escape");
+    v = (v << 4) | static_cast<std::uint32_t>(h);
   }
-  i_ += 4;
-  return ok || error("invalid escape");
+  return true;
 }
 
 auto Reader::parse_escape(std::string& out) -> bool {
@@ -383,12 +396,27 @@ auto Reader::parse_decimal(std::size_t start, Number& n) -> bool {
 }
 
 auto Reader::parse_exponent(std::size_t start, Number& n) -> bool {
-  ++i_;
+  const std::size_t e_pos = i_++;
+  const bool negative_exponent = !eof() && cur() == '-';
   if (!eof() && (cur() == '+' || cur() == '-')) ++i_;
   if (eof()) return error("EOF while parsing a value");
   const char c = s_[i_++];
   if (c < '0' || c > '9') return error("invalid number");
-  while (!eof() && cur() >= '0' && cur() <= '9') ++i_;
+  std::int32_t exponent = c - '0';
+  while (!eof() && cur() >= '0' && cur() <= '9') {
+    const int digit = s_[i_++] - '0';
+    if (exponent > (INT32_MAX - digit) / 10) {
+      // An exponent beyond 32 bits: a non-zero number overflows just past this digit; zero, or a
+      // negative exponent, reads as a signed zero.
+      const auto mantissa = s_.substr(start, e_pos - start);
+      const bool zero = mantissa.find_first_of("123456789") == std::string_view::npos;
+      if (!zero && !negative_exponent) return error("number out of range");
+      while (!eof() && cur() >= '0' && cur() <= '9') ++i_;
+      n = {Number::Float, 0, 0, s_[start] == '-' ? -0.0 : 0.0};
+      return true;
+    }
+    exponent = exponent * 10 + digit;
+  }
   return finish_float(start, n);
 }
 

@@ -1,0 +1,87 @@
+// Fuzz target: whatever record the writer is given, its text reads back, and from then on reading
+// and writing give the same bytes. Reading clamps tensor values and reads null (a non-finite value)
+// as 0.5, so the first written text is reproduced exactly only when every value lies in [0, 1].
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <variant>
+
+#include "storage/file/record_json.h"
+#include "storage/file/timestamp_text.h"
+
+namespace {
+
+// Takes values off the front of the fuzzer's bytes; zeros once they run out.
+class Bytes {
+ public:
+  Bytes(const std::uint8_t* data, std::size_t size) : p_(data), n_(size) {}
+  template <typename T>
+  auto take() -> T {
+    T v{};
+    const std::size_t k = n_ < sizeof v ? n_ : sizeof v;
+    std::memcpy(&v, p_, k);
+    p_ += k;
+    n_ -= k;
+    return v;
+  }
+  auto text() -> std::string {
+    const std::size_t len = take<std::uint8_t>() % 24;
+    const std::size_t k = n_ < len ? n_ : len;
+    std::string s(reinterpret_cast<const char*>(p_), k);
+    p_ += k;
+    n_ -= k;
+    return s;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  std::size_t n_;
+};
+
+// Any instant the reader can represent: years -262144 to 262143.
+auto instant(Bytes& in) -> velk::Timestamp {
+  const std::int64_t first = velk::days_from_civil(-262144, 1, 1) * 86400;
+  const std::int64_t last = velk::days_from_civil(262143, 12, 31) * 86400 + 86399;
+  const auto span = static_cast<std::uint64_t>(last - first) + 1;
+  return {first + static_cast<std::int64_t>(in.take<std::uint64_t>() % span), in.take<std::uint32_t>() % 1'000'000'000};
+}
+
+auto parse(const std::string& text) -> velk::EntityTrust {
+  auto r = velk::parse_record(text, velk::Timestamp{1'767'225'600, 0});
+  if (!std::holds_alternative<velk::EntityTrust>(r)) std::abort();
+  return std::get<velk::EntityTrust>(std::move(r));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Bytes in(data, size);
+  velk::EntityTrust r;
+  r.entity_id = in.text();
+  r.entity_type = in.text();
+  r.entity_name = in.text();
+  bool in_unit = true;
+  for (double* v : {&r.t3.talent, &r.t3.training, &r.t3.temperament, &r.v3.valuation, &r.v3.veracity,
+                    &r.v3.validity}) {
+    // Mostly values of the unit interval, sometimes any bit pattern.
+    const auto bits = in.take<std::uint64_t>();
+    if (bits & 1) std::memcpy(v, &bits, sizeof bits);
+    else *v = static_cast<double>(bits >> 11) * 0x1p-53;
+    in_unit = in_unit && *v >= 0.0 && *v <= 1.0;
+  }
+  for (auto* list : {&r.witnessed_by, &r.has_witnessed}) {
+    for (int k = in.take<std::uint8_t>() % 4; k > 0; --k) list->push_back(in.text());
+  }
+  r.action_count = in.take<std::uint64_t>();
+  r.success_count = in.take<std::uint64_t>();
+  r.witness_count = in.take<std::uint64_t>();
+  if (in.take<std::uint8_t>() & 1) r.last_action = instant(in);
+  r.created_at = instant(in);
+
+  const std::string first = velk::render_record(r);
+  const std::string second = velk::render_record(parse(first));
+  if (in_unit && second != first) std::abort();
+  if (velk::render_record(parse(second)) != second) std::abort();
+  return 0;
+}
