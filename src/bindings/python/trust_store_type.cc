@@ -38,8 +38,40 @@ auto new_store(PyTypeObject* type, Result<FileStore>&& opened) -> PyObject* {
   return new_instance<TrustStoreObject>(type, std::move(handle));
 }
 
-// Store methods: bind, check the receiver, `convert` the arguments, then run `call(store)` under
-// the shared lock (the handle keeps the store alive for the call) and `wrap` its result.
+// Releases the interpreter lock while a store call waits for the directory lock or works through
+// a listing, and lets the interpreter's signal handlers interrupt it: their exception (for Ctrl-C,
+// KeyboardInterrupt) is then raised in place of the call's result.
+class InterpreterWaiter final : public Waiter {
+ public:
+  void leave() noexcept override {
+    if (depth_++ == 0) saved_ = PyEval_SaveThread();
+  }
+  void enter() noexcept override {
+    if (--depth_ == 0) PyEval_RestoreThread(saved_);
+  }
+  auto interrupted() noexcept -> bool override {
+    PyEval_RestoreThread(saved_);
+    raised_ = raised_ || PyErr_CheckSignals() != 0;
+    saved_ = PyEval_SaveThread();
+    return raised_;
+  }
+
+  template <typename T>
+  auto value_or_raise(Result<T>&& r) -> T {
+    if (raised_) throw PyErrSet{};
+    return py::value_or_raise(std::move(r));
+  }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+  int depth_ = 0;
+  bool raised_ = false;
+};
+
+// Store methods: bind, check the receiver, `convert` the arguments, then run `call(store, waiter)`
+// under the shared lock (the handle keeps the store alive for the call) and `wrap` its result.
+// Arguments are converted before the call, so nothing it touches while the interpreter lock is
+// released belongs to Python.
 template <typename Convert>
 auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   Convert&& convert) -> PyObject* {
@@ -48,7 +80,8 @@ auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, P
     std::shared_ptr<StoreHandle> handle = receiver<TrustStoreObject>(self).value;
     return convert(a, [&](auto&& call) {
       std::shared_lock lock(handle->lock);
-      return value_or_raise(call(static_cast<const FileStore&>(handle->store)));
+      InterpreterWaiter waiter;
+      return waiter.value_or_raise(call(static_cast<const FileStore&>(handle->store), waiter));
     });
   });
 }
@@ -75,7 +108,7 @@ auto store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject
 auto store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kGet, self, args, nargs, kwnames, [](BoundArgs& a, auto run) {
     const auto id = a.text(0);
-    return new_record(run([&](const FileStore& s) { return s.get(id); }));
+    return new_record(run([&](const FileStore& s, Waiter& w) { return s.get(id, w); }));
   });
 }
 
@@ -83,7 +116,7 @@ auto store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return store_method(kSave, self, args, nargs, kwnames, [](BoundArgs& a, auto run) {
     auto* trust = reinterpret_cast<EntityTrustObject*>(a.object(0, type_object(ClassId::EntityTrust), "EntityTrust"));
     SharedBorrow borrow(trust->borrow);
-    run([&](const FileStore& s) { return s.save(trust->value); });
+    run([&](const FileStore& s, Waiter&) { return s.save(trust->value); });
     return none();
   });
 }
@@ -93,7 +126,7 @@ auto store_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const auto id = a.text(0);
     const bool success = a.flag(1);
     const double magnitude = a.real(2);
-    return new_record(run([&](const FileStore& s) { return s.update(id, success, magnitude); }));
+    return new_record(run([&](const FileStore& s, Waiter& w) { return s.update(id, success, magnitude, w); }));
   });
 }
 
@@ -103,7 +136,9 @@ auto store_witness(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     const auto target_id = a.text(1);
     const bool success = a.flag(2);
     const double magnitude = a.real(3);
-    auto pair = run([&](const FileStore& s) { return s.witness(witness_id, target_id, success, magnitude); });
+    auto pair = run([&](const FileStore& s, Waiter& w) {
+      return s.witness(witness_id, target_id, success, magnitude, w);
+    });
     OwnedRef witness = OwnedRef::steal(new_record(std::move(pair.first)));
     OwnedRef target = OwnedRef::steal(new_record(std::move(pair.second)));
     return OwnedRef::checked(PyTuple_Pack(2, witness.get(), target.get())).release();
@@ -115,28 +150,28 @@ auto store_list_entities(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const auto query = a.optional_text(0);
     std::optional<EntityType> kind;
     if (query) kind = kind_of_query(*query);
-    return new_text_list(run([&](const FileStore& s) { return s.list(kind); }));
+    return new_text_list(run([&](const FileStore& s, Waiter& w) { return s.list(kind, w); }));
   });
 }
 
 auto store_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kExists, self, args, nargs, kwnames, [](BoundArgs& a, auto run) {
     const auto id = a.text(0);
-    return PyBool_FromLong(run([&](const FileStore& s) { return Result<bool>(s.exists(id)); }));
+    return PyBool_FromLong(run([&](const FileStore& s, Waiter&) { return s.exists(id); }));
   });
 }
 
 auto store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kDelete, self, args, nargs, kwnames, [](BoundArgs& a, auto run) {
     const auto id = a.text(0);
-    return PyBool_FromLong(run([&](const FileStore& s) { return s.remove(id); }));
+    return PyBool_FromLong(run([&](const FileStore& s, Waiter&) { return s.remove(id); }));
   });
 }
 
 auto store_get_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kGetByType, self, args, nargs, kwnames, [](BoundArgs& a, auto run) {
     const EntityType kind = kind_of_query(a.text(0));
-    return new_record_list(run([&](const FileStore& s) { return s.records_of_kind(kind); }));
+    return new_record_list(run([&](const FileStore& s, Waiter& w) { return s.records_of_kind(kind, w); }));
   });
 }
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,19 +79,124 @@ auto write_all(int fd, std::string_view bytes) -> bool {
   return true;
 }
 
+// What a file that is not a regular file is, for messages.
+auto kind_of_file(mode_t mode) -> const char* {
+  if (S_ISFIFO(mode)) return "a named pipe (FIFO)";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+// Reads a whole regular file. The open never blocks (a FIFO without a writer) and never makes a
+// terminal ours; anything but a regular file is refused before a byte is read, so a link to
+// /dev/zero or /dev/stdin cannot read without end or take the caller's input.
 auto read_file(const std::string& path, std::string& out) -> Result<void> {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) return TrustError::io(errno);
-  char buf[8192];
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return TrustError::io(errno);
+  if (S_ISDIR(st.st_mode)) return TrustError::io(EISDIR);
+  if (!S_ISREG(st.st_mode)) {
+    return TrustError::io_message(std::string("the record file is ") + kind_of_file(st.st_mode) +
+                                  ", not a regular file");
+  }
+  // One read of the reported size, then on to the end in case the file grew meanwhile.
+  std::size_t size = 0;
+  out.resize(static_cast<std::size_t>(st.st_size) + 1);
   for (;;) {
-    const auto n = ::read(fd.get(), buf, sizeof buf);
+    if (size == out.size()) out.resize(out.size() * 2);
+    const auto n = ::read(fd.get(), out.data() + size, out.size() - size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return TrustError::io(errno);
     }
-    if (n == 0) return {};
-    out.append(buf, static_cast<std::size_t>(n));
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
   }
+  out.resize(size);
+  return {};
+}
+
+// SHA-256 from a library context of our own: a configuration file (OPENSSL_CONF) can neither
+// change nor remove it, as a FIPS-only default without a FIPS provider would for the default
+// context. Fetched once; null when it cannot be had at all.
+auto sha256() -> const EVP_MD* {
+  static const EVP_MD* const md = []() -> const EVP_MD* {
+    OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+    if (ctx == nullptr || OSSL_PROVIDER_load(ctx, "default") == nullptr) return nullptr;
+    return EVP_MD_fetch(ctx, "SHA2-256", nullptr);
+  }();
+  return md;
+}
+
+// "<path>.<pid>-<n>.tmp": the name ends in ".tmp", so a scan never takes it for a record.
+auto temporary_name(const std::string& path) -> std::string {
+  static std::atomic<unsigned> counter{0};
+  return path + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+}
+
+// Gives the unnamed file fd a temporary name beside path. False when the system refuses.
+auto link_unnamed(int fd, const std::string& path, std::string& tmp) -> bool {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tmp = temporary_name(path);
+    // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; /proc is refused by some sandboxes (EXDEV).
+    if (::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno != EEXIST &&
+        ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// The directory a record path lies in, for O_TMPFILE.
+auto directory_of(const std::string& path) -> std::string {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Renames tmp over path; the temporary file is removed when that fails.
+auto rename_over(const std::string& tmp, const std::string& path) -> Result<void> {
+  if (::rename(tmp.c_str(), path.c_str()) == 0) return {};
+  const int err = errno;
+  ::unlink(tmp.c_str());
+  return TrustError::io(err);
+}
+
+auto replace_with_unnamed(const std::string& path, std::string_view text) -> std::optional<Result<void>> {
+  Fd file(::open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (file.get() < 0) return std::nullopt;
+  if (!write_all(file.get(), text)) return TrustError::io(errno);
+  std::string tmp;
+  if (!link_unnamed(file.get(), path, tmp)) return std::nullopt;
+  if (::close(file.release()) != 0) {
+    const int err = errno;
+    ::unlink(tmp.c_str());
+    return TrustError::io(err);
+  }
+  return rename_over(tmp, path);
+}
+
+auto replace_with_named(const std::string& path, std::string_view text) -> Result<void> {
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    tmp = temporary_name(path);
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt > 100)) return TrustError::io(errno);
+  }
+  Fd file(fd);
+  if (!write_all(file.get(), text) || ::close(file.release()) != 0) {
+    const int err = errno;
+    ::unlink(tmp.c_str());
+    return TrustError::io(err);
+  }
+  return rename_over(tmp, path);
 }
 
 }  // namespace
@@ -161,10 +267,13 @@ auto FileStore::open_default() -> Result<FileStore> {
   return open(join_path(join_path(join_path(home, ".velk"), "governance"), "entities"));
 }
 
-auto FileStore::record_path(std::string_view entity_id) const -> std::string {
+auto FileStore::record_path(std::string_view entity_id) const -> Result<std::string> {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  EVP_Digest(entity_id.data(), entity_id.size(), digest, &len, EVP_sha256(), nullptr);
+  const EVP_MD* md = sha256();
+  if (md == nullptr || EVP_Digest(entity_id.data(), entity_id.size(), digest, &len, md, nullptr) != 1 || len != 32) {
+    return TrustError::storage("cannot compute the SHA-256 digest that names record files");
+  }
   static constexpr char kHex[] = "0123456789abcdef";
   char name[21];
   for (int k = 0; k < 8; ++k) {
@@ -184,51 +293,41 @@ auto FileStore::read_record(const std::string& path) -> Result<EntityTrust> {
   return std::get<EntityTrust>(std::move(parsed));
 }
 
+auto replace_file(const std::string& path, std::string_view text, bool unnamed) -> Result<void> {
+  if (unnamed) {
+    if (auto done = replace_with_unnamed(path, text)) return std::move(*done);
+  }
+  return replace_with_named(path, text);
+}
+
 auto FileStore::save(const EntityTrust& record) const -> Result<void> {
-  const std::string path = record_path(record.entity_id);
-  const std::string text = render_record(record);
-  // The temporary name ends in ".tmp", so a scan never takes it for a record.
-  static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    tmp = path + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt > 100)) return TrustError::io(errno);
-  }
-  Fd file(fd);
-  if (!write_all(file.get(), text)) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    return TrustError::io(err);
-  }
-  if (::close(file.release()) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    return TrustError::io(err);
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    return TrustError::io(err);
-  }
-  return {};
+  const auto path = record_path(record.entity_id);
+  if (!path) return path.error();
+  return replace_file(*path, render_record(record));
 }
 
 auto FileStore::remove(std::string_view entity_id) const -> Result<bool> {
-  const std::string path = record_path(entity_id);
-  if (!has_status(path)) return false;
-  if (::unlink(path.c_str()) != 0) return TrustError::io(errno);
+  const auto path = record_path(entity_id);
+  if (!path) return path.error();
+  if (!has_status(*path)) return false;
+  if (::unlink(path->c_str()) != 0) return TrustError::io(errno);
   return true;
 }
 
-auto FileStore::exists(std::string_view entity_id) const -> bool { return has_status(record_path(entity_id)); }
+auto FileStore::exists(std::string_view entity_id) const -> Result<bool> {
+  const auto path = record_path(entity_id);
+  if (!path) return path.error();
+  return has_status(*path);
+}
 
-auto FileStore::scan_records() const -> Result<std::vector<EntityTrust>> {
+auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<EntityTrust>> {
+  SteppedAside away(waiter);
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
   if (!dir) return TrustError::io(errno);
   std::vector<EntityTrust> records;
+  InterruptCheck interrupted(waiter);
   for (;;) {
+    if (interrupted()) return TrustError::io(EINTR);
     errno = 0;
     const dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) {

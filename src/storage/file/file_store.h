@@ -11,6 +11,7 @@
 #include "entity/trust/entity_id.h"
 #include "entity/trust/entity_trust.h"
 #include "storage/error.h"
+#include "storage/file/waiter.h"
 
 namespace velk {
 
@@ -23,43 +24,60 @@ class FileStore {
   static auto open_default() -> Result<FileStore>;
 
   auto directory() const noexcept -> const std::string& { return dir_; }
-  // directory / first 16 hex digits of sha256(id) + ".json".
-  auto record_path(std::string_view entity_id) const -> std::string;
-  // Io when unreadable or not UTF-8, Serialization with the reader's message when it does not parse.
+  // directory / first 16 hex digits of sha256(id) + ".json". Storage when the digest cannot be
+  // computed.
+  auto record_path(std::string_view entity_id) const -> Result<std::string>;
+  // Reads a regular file only (anything else fails with Io, without blocking). Io when unreadable
+  // or not UTF-8, Serialization with the reader's message when it does not parse.
   static auto read_record(const std::string& path) -> Result<EntityTrust>;
-  // Writes a temporary file beside the record and renames it over the record, so that readers see
-  // the old text or the new one, never a partial one. Io on failure.
+  // Replaces the record's file atomically (see replace_file). Io on failure.
   auto save(const EntityTrust& record) const -> Result<void>;
   // True when a file was removed; false when the path has no status. Io when unlink fails.
   auto remove(std::string_view entity_id) const -> Result<bool>;
-  // True when the record path has a status (a directory counts); any failure means false.
-  auto exists(std::string_view entity_id) const -> bool;
+  // True when the record path has a status (a directory counts); a failed status means false.
+  auto exists(std::string_view entity_id) const -> Result<bool>;
   // Every readable record of files named *.json, in directory order; bad files are skipped.
-  // Io only when the directory cannot be listed.
-  auto scan_records() const -> Result<std::vector<EntityTrust>>;
+  // Io only when the directory cannot be listed (or the waiter interrupts the listing).
+  auto scan_records(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<EntityTrust>>;
 
-  // The store operations. get, update and witness read, change and write under an exclusive lock on
-  // the directory, so concurrent stores and processes never lose each other's updates.
+  // The store operations. A read of an existing record takes no lock (saves are atomic renames);
+  // creating a missing record, update and witness hold an exclusive lock on the directory, so
+  // concurrent stores and processes never lose each other's updates. While the lock is held
+  // elsewhere they wait away from their caller (see Waiter).
 
   // Reads the record, or creates, saves and returns a neutral one when the path has no status.
-  auto get(std::string_view entity_id) const -> Result<EntityTrust>;
+  auto get(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<EntityTrust>;
   // Stored identifiers of the readable records, optionally only those of one kind.
-  auto list(std::optional<EntityType> kind) const -> Result<std::vector<std::string>>;
+  auto list(std::optional<EntityType> kind, Waiter& waiter = Waiter::plain()) const
+      -> Result<std::vector<std::string>>;
   // Each identifier of list(kind) fetched again through get; failures are skipped.
-  auto records_of_kind(EntityType kind) const -> Result<std::vector<EntityTrust>>;
-  auto update(std::string_view entity_id, bool success, double magnitude) const -> Result<EntityTrust>;
+  auto records_of_kind(EntityType kind, Waiter& waiter = Waiter::plain()) const -> Result<std::vector<EntityTrust>>;
+  // update and witness refuse (Storage) a record file that holds another identifier's record.
+  auto update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter = Waiter::plain()) const
+      -> Result<EntityTrust>;
   // The target receives the witness and is saved first, then the witness gives it and is saved.
   // Returns (witness, target).
-  auto witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude) const
-      -> Result<std::pair<EntityTrust, EntityTrust>>;
+  auto witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude,
+               Waiter& waiter = Waiter::plain()) const -> Result<std::pair<EntityTrust, EntityTrust>>;
 
  private:
   explicit FileStore(std::string dir) : dir_(std::move(dir)) {}
-  auto get_unlocked(std::string_view entity_id) const -> Result<EntityTrust>;
+  // The record at entity_id's path; nothing when the path has no status.
+  auto load(std::string_view entity_id) const -> Result<std::optional<EntityTrust>>;
+  // get-or-create for a caller that holds the directory lock.
+  auto load_or_create(std::string_view entity_id) const -> Result<EntityTrust>;
+  // The stored record, or a new one that is not saved yet; Storage when the file holds another
+  // identifier's record.
+  auto load_own(std::string_view entity_id) const -> Result<EntityTrust>;
 
   std::string dir_;
 };
 
+// Writes text to a new file beside path and renames it over path, so that readers see the old
+// text or the new one, never a partial one. The new file is unnamed (O_TMPFILE) until complete,
+// so a process killed while writing leaves nothing behind; where the system refuses unnamed files
+// (or `unnamed` is false), a named "<path>.<pid>-<n>.tmp" is written instead. Mode 0666 & ~umask.
+auto replace_file(const std::string& path, std::string_view text, bool unnamed = true) -> Result<void>;
 // Joins a file name to a directory path; the empty directory gives the name alone.
 auto join_path(const std::string& dir, std::string_view name) -> std::string;
 // True when the last path component's extension is exactly "json".

@@ -3,7 +3,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "storage/file/file_store.h"
@@ -15,17 +18,12 @@ namespace {
 // directory itself creates nothing inside it.
 class DirectoryLock {
  public:
-  static auto acquire(const std::string& dir) -> Result<DirectoryLock> {
+  static auto acquire(const std::string& dir, Waiter& waiter) -> Result<DirectoryLock> {
     const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return TrustError::io(errno);
-    while (::flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        const int err = errno;
-        ::close(fd);
-        return TrustError::io(err);
-      }
-    }
-    return DirectoryLock(fd);
+    DirectoryLock lock(fd);
+    if (auto r = lock.wait(waiter); !r) return r.error();
+    return lock;
   }
   DirectoryLock(DirectoryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   DirectoryLock(const DirectoryLock&) = delete;
@@ -37,27 +35,86 @@ class DirectoryLock {
 
  private:
   explicit DirectoryLock(int fd) : fd_(fd) {}
+
+  // True when the lock is ours; false while another holder has it.
+  auto try_lock() const -> Result<bool> {
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EWOULDBLOCK || errno == EINTR) return false;
+    return TrustError::io(errno);
+  }
+
+  // Mostly the lock is free. Otherwise wait away from the caller, polling rather than blocking in
+  // flock, so that the waiter can interrupt the wait within a few milliseconds.
+  auto wait(Waiter& waiter) const -> Result<void> {
+    auto got = try_lock();
+    if (!got || *got) return got ? Result<void>() : got.error();
+    SteppedAside away(waiter);
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::microseconds(5000));
+      got = try_lock();
+      if (!got) return got.error();
+      if (*got) return {};
+      if (waiter.interrupted()) return TrustError::io(EINTR);
+    }
+  }
+
   int fd_;
 };
 
 }  // namespace
 
-auto FileStore::get_unlocked(std::string_view entity_id) const -> Result<EntityTrust> {
-  const std::string path = record_path(entity_id);
-  if (has_status(path)) return read_record(path);
+auto Waiter::plain() noexcept -> Waiter& {
+  static Waiter waiter;
+  return waiter;
+}
+
+auto FileStore::load(std::string_view entity_id) const -> Result<std::optional<EntityTrust>> {
+  const auto path = record_path(entity_id);
+  if (!path) return path.error();
+  // Read first and decide on absence only when the read failed, so that a record deleted between
+  // a status test and the read counts as absent rather than as an error.
+  auto read = read_record(*path);
+  if (read) return std::optional(std::move(*read));
+  if (read.error().kind() == TrustError::Kind::Io && !has_status(*path)) return std::optional<EntityTrust>();
+  return read.error();
+}
+
+auto FileStore::load_or_create(std::string_view entity_id) const -> Result<EntityTrust> {
+  auto loaded = load(entity_id);
+  if (!loaded) return loaded.error();
+  if (*loaded) return std::move(**loaded);
   auto record = EntityTrust::create(entity_id);
   if (auto saved = save(record); !saved) return saved.error();
   return record;
 }
 
-auto FileStore::get(std::string_view entity_id) const -> Result<EntityTrust> {
-  auto lock = DirectoryLock::acquire(dir_);
-  if (!lock) return lock.error();
-  return get_unlocked(entity_id);
+auto FileStore::load_own(std::string_view entity_id) const -> Result<EntityTrust> {
+  auto loaded = load(entity_id);
+  if (!loaded) return loaded.error();
+  if (!*loaded) return EntityTrust::create(entity_id);
+  if ((*loaded)->entity_id != entity_id) {
+    // A copy restored under the wrong name: saving it would overwrite the other entity's record.
+    return TrustError::storage("record file '" + *record_path(entity_id) + "' holds the record of '" +
+                               (*loaded)->entity_id + "', not of '" + std::string(entity_id) + "'");
+  }
+  return std::move(**loaded);
 }
 
-auto FileStore::list(std::optional<EntityType> kind) const -> Result<std::vector<std::string>> {
-  auto records = scan_records();
+auto FileStore::get(std::string_view entity_id, Waiter& waiter) const -> Result<EntityTrust> {
+  // Saves are atomic renames, so an existing record reads whole without the lock; only creating a
+  // missing one needs it.
+  auto loaded = load(entity_id);
+  if (!loaded) return loaded.error();
+  if (*loaded) return std::move(**loaded);
+  auto lock = DirectoryLock::acquire(dir_, waiter);
+  if (!lock) return lock.error();
+  return load_or_create(entity_id);
+}
+
+auto FileStore::list(std::optional<EntityType> kind, Waiter& waiter) const -> Result<std::vector<std::string>> {
+  auto records = scan_records(waiter);
   if (!records) return records.error();
   std::vector<std::string> ids;
   for (auto& r : *records) {
@@ -66,37 +123,47 @@ auto FileStore::list(std::optional<EntityType> kind) const -> Result<std::vector
   return ids;
 }
 
-auto FileStore::records_of_kind(EntityType kind) const -> Result<std::vector<EntityTrust>> {
-  auto ids = list(kind);
+auto FileStore::records_of_kind(EntityType kind, Waiter& waiter) const -> Result<std::vector<EntityTrust>> {
+  SteppedAside away(waiter);
+  auto ids = list(kind, waiter);
   if (!ids) return ids.error();
   std::vector<EntityTrust> records;
+  InterruptCheck interrupted(waiter);
   for (const auto& id : *ids) {
-    if (auto r = get(id)) records.push_back(std::move(*r));
+    if (interrupted()) return TrustError::io(EINTR);
+    if (auto r = get(id, waiter)) records.push_back(std::move(*r));
   }
   return records;
 }
 
-auto FileStore::update(std::string_view entity_id, bool success, double magnitude) const -> Result<EntityTrust> {
-  auto lock = DirectoryLock::acquire(dir_);
+auto FileStore::update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter) const
+    -> Result<EntityTrust> {
+  auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  auto record = get_unlocked(entity_id);
+  auto record = load_own(entity_id);
   if (!record) return record;
   record->update_from_outcome(success, magnitude);
   if (auto saved = save(*record); !saved) return saved.error();
   return record;
 }
 
-auto FileStore::witness(std::string_view witness_id, std::string_view target_id, bool success,
-                        double magnitude) const -> Result<std::pair<EntityTrust, EntityTrust>> {
-  auto lock = DirectoryLock::acquire(dir_);
+auto FileStore::witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude,
+                        Waiter& waiter) const -> Result<std::pair<EntityTrust, EntityTrust>> {
+  auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  auto target = get_unlocked(target_id);
+  auto target = load_own(target_id);
   if (!target) return target.error();
+  // Both files are checked before either is written. A self-witness reads the file again after
+  // the target's save, so that it carries both changes.
+  const bool self = witness_id == target_id;
+  auto witness = self ? target : load_own(witness_id);
+  if (!witness) return witness.error();
   target->receive_witness(witness_id, success, magnitude);
   if (auto saved = save(*target); !saved) return saved.error();
-  // Read after the target's save: a self-witness thus carries both changes.
-  auto witness = get_unlocked(witness_id);
-  if (!witness) return witness.error();
+  if (self) {
+    witness = load_own(witness_id);
+    if (!witness) return witness.error();
+  }
   witness->give_witness(target_id, success, magnitude);
   if (auto saved = save(*witness); !saved) return saved.error();
   return std::pair{std::move(*witness), std::move(*target)};

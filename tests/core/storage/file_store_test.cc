@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "storage/file/record_json.h"
 
@@ -32,10 +35,10 @@ class FileStoreTest : public ::testing::Test {
 
 TEST_F(FileStoreTest, RecordPathIsTheDigestPrefix) {
   const auto s = store();
-  EXPECT_EQ(s.record_path("abc"), dir_ + "/ba7816bf8f01cfea.json");
-  EXPECT_NE(s.record_path("mcp:abc"), s.record_path("MCP:abc"));
-  EXPECT_EQ(FileStore::open("")->record_path("abc"), "ba7816bf8f01cfea.json");
-  EXPECT_EQ(FileStore::open(dir_ + "/")->record_path("abc"), dir_ + "/ba7816bf8f01cfea.json");
+  EXPECT_EQ(s.record_path("abc").value(), dir_ + "/ba7816bf8f01cfea.json");
+  EXPECT_NE(s.record_path("mcp:abc").value(), s.record_path("MCP:abc").value());
+  EXPECT_EQ(FileStore::open("")->record_path("abc").value(), "ba7816bf8f01cfea.json");
+  EXPECT_EQ(FileStore::open(dir_ + "/")->record_path("abc").value(), dir_ + "/ba7816bf8f01cfea.json");
 }
 
 TEST_F(FileStoreTest, OpenCreatesAncestorsAndRefusesFiles) {
@@ -56,10 +59,10 @@ TEST_F(FileStoreTest, OpenCreatesAncestorsAndRefusesFiles) {
 
 TEST_F(FileStoreTest, GetCreatesOnceThenReads) {
   const auto s = store();
-  EXPECT_FALSE(s.exists("session:abc"));
+  EXPECT_FALSE(*s.exists("session:abc"));
   const auto first = s.get("session:abc");
   ASSERT_TRUE(first);
-  EXPECT_TRUE(s.exists("session:abc"));
+  EXPECT_TRUE(*s.exists("session:abc"));
   EXPECT_EQ(first->entity_type, "session");
   const auto second = s.get("session:abc");
   ASSERT_TRUE(second);
@@ -75,13 +78,13 @@ TEST_F(FileStoreTest, DeleteAndExists) {
   ASSERT_TRUE(s.get("x:y"));
   EXPECT_EQ(*s.remove("x:y"), true);
   EXPECT_EQ(*s.remove("x:y"), false);
-  EXPECT_FALSE(s.exists("x:y"));
+  EXPECT_FALSE(*s.exists("x:y"));
 }
 
 TEST_F(FileStoreTest, DirectoryAtARecordPath) {
   const auto s = store();
-  fs::create_directory(s.record_path("d:1"));
-  EXPECT_TRUE(s.exists("d:1"));
+  fs::create_directory(s.record_path("d:1").value());
+  EXPECT_TRUE(*s.exists("d:1"));
   auto read = s.get("d:1");
   ASSERT_FALSE(read);
   EXPECT_EQ(read.error().text(), "IO error: Is a directory (os error 21)");
@@ -96,8 +99,8 @@ TEST_F(FileStoreTest, DirectoryAtARecordPath) {
 
 TEST_F(FileStoreTest, BrokenFilesFailByNameButNotListing) {
   const auto s = store();
-  std::ofstream(s.record_path("b:1")) << "{not json";
-  std::ofstream(s.record_path("b:2")) << "{\"entity_id\":\"b:2\xff\"}";
+  std::ofstream(s.record_path("b:1").value()) << "{not json";
+  std::ofstream(s.record_path("b:2").value()) << "{\"entity_id\":\"b:2\xff\"}";
   auto broken = s.get("b:1");
   ASSERT_FALSE(broken);
   EXPECT_EQ(broken.error().text(), "Serialization error: key must be a string at line 1 column 2");
@@ -107,7 +110,7 @@ TEST_F(FileStoreTest, BrokenFilesFailByNameButNotListing) {
   auto not_utf8 = s.witness("w:1", "b:2", true, 1.0);
   ASSERT_FALSE(not_utf8);
   EXPECT_EQ(not_utf8.error().text(), "IO error: stream did not contain valid UTF-8");
-  EXPECT_FALSE(s.exists("w:1"));  // the target failed first
+  EXPECT_FALSE(*s.exists("w:1"));  // the target failed first
   ASSERT_TRUE(s.get("ok:1"));
   EXPECT_EQ(*s.list(std::nullopt), std::vector<std::string>{"ok:1"});
   EXPECT_EQ(*s.remove("b:1"), true);
@@ -139,7 +142,7 @@ TEST_F(FileStoreTest, ScanTakesOnlyJsonFiles) {
   const auto by_kind = *s.records_of_kind(EntityType::Mcp);
   ASSERT_EQ(by_kind.size(), 1u);
   EXPECT_EQ(by_kind[0].entity_id, "mcp:z");
-  EXPECT_TRUE(fs::exists(s.record_path("mcp:z")));
+  EXPECT_TRUE(fs::exists(s.record_path("mcp:z").value()));
   EXPECT_EQ(s.list(EntityType::Mcp)->size(), 2u);
 }
 
@@ -183,12 +186,50 @@ TEST_F(FileStoreTest, SaveReplacesTheFileAndLeavesNoTemporary) {
   EXPECT_EQ(s.get("a:b")->t3.talent, 0.9);
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
-  EXPECT_EQ(names, std::vector<std::string>{fs::path(s.record_path("a:b")).filename()});
+  EXPECT_EQ(names, std::vector<std::string>{fs::path(s.record_path("a:b").value()).filename()});
   struct stat st;
-  ASSERT_EQ(::stat(s.record_path("a:b").c_str(), &st), 0);
+  ASSERT_EQ(::stat(s.record_path("a:b").value().c_str(), &st), 0);
   const mode_t mask = ::umask(0);
   ::umask(mask);
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+// Both ways of replacing a file, the unnamed temporary file and the named fallback: whole texts
+// only for a concurrent reader, the writer's mode, nothing left beside the file, errors reported.
+TEST_F(FileStoreTest, ReplaceFileIsAtomicEitherWay) {
+  const std::string a(300'000, 'a'), b(200'000, 'b');
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "named");
+    const std::string path = dir_ + (unnamed ? "/u.json" : "/n.json");
+    ASSERT_TRUE(replace_file(path, a, unnamed));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int k = 0;; ++k) (void)replace_file(path, k % 2 ? a : b, unnamed);
+    }
+    for (int k = 0; k < 300; ++k) {
+      std::ifstream in(path, std::ios::binary);
+      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      ASSERT_TRUE(text == a || text == b) << "a torn text of " << text.size() << " bytes";
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      if (e.path().extension() == ".tmp") fs::remove(e.path());  // a named file the kill interrupted
+    }
+    ASSERT_TRUE(replace_file(path, "{}", unnamed));
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(st.st_size, 2);
+    auto missing = replace_file(dir_ + "/gone/x.json", "{}", unnamed);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().text(), "IO error: No such file or directory (os error 2)");
+    fs::remove(path);
+    EXPECT_TRUE(fs::is_empty(dir_));
+  }
 }
 
 TEST_F(FileStoreTest, VanishedDirectory) {
