@@ -41,10 +41,13 @@ quiet_pip() {
 }
 
 # Makes (or reuses) .venv-X.Y with the build tools and pytest, and installs the package into it.
+# With a second argument "asan", .venv-X.Y-asan gets a build with ASan and UBSan instead.
 # Prints the venv's python.
 venv_with_package() {
-  local version="$1" venv="$ROOT/.venv-$1"
-  local python
+  local version="$1" flavour="${2:-}"
+  local venv="$ROOT/.venv-$1${flavour:+-$flavour}" build="$ROOT/build/py$1${flavour:+-$flavour}"
+  local python defines=()
+  [ "$flavour" = asan ] && defines=(--config-settings=cmake.define.TRUST_SANITIZE=ON)
   python="$(find_python "$version")"
   if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv" >&2
@@ -52,6 +55,17 @@ venv_with_package() {
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check \
       "scikit-build-core>=0.9" "cmake>=3.20" ninja pytest >&2
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-      --config-settings=build-dir="$ROOT/build/py$version" "$ROOT" >&2
+      --config-settings=build-dir="$build" "${defines[@]}" "$ROOT" >&2
   echo "$venv/bin/python"
+}
+
+# Runs the Python suite with the given interpreter; no test collected (pytest's 5) is a failure.
+run_pytest() {
+  local status=0
+  (cd "$ROOT/tests/python" && "$1" -m pytest -q -p no:cacheprovider .) || status=$?
+  if [ "$status" -eq 5 ]; then
+    echo "pytest collected no tests" >&2
+    return 1
+  fi
+  return "$status"
 }
