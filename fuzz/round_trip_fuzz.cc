@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <variant>
 
 #include "storage/file/record_json.h"
 #include "storage/file/timestamp_text.h"
@@ -49,8 +48,8 @@ auto instant(Bytes& in) -> velk::Timestamp {
 
 auto parse(const std::string& text) -> velk::EntityTrust {
   auto r = velk::parse_record(text, velk::Timestamp{1'767'225'600, 0});
-  if (!std::holds_alternative<velk::EntityTrust>(r)) std::abort();
-  return std::get<velk::EntityTrust>(std::move(r));
+  if (!r) std::abort();
+  return *std::move(r);
 }
 
 }  // namespace

@@ -122,3 +122,16 @@ class TestBorrowing:
         # Setters convert before they borrow, so a callback there is fine.
         e.talent = Reader()
         assert e.talent == 0.5
+
+
+def test_to_dict_and_attributes_follow_the_record_file(store, records_dir):
+    """Every stored field but the two timestamps is in to_dict, in the file's order, and is an
+    attribute with the same value."""
+    import json
+    from test_trust_store import record_file
+    record = store.witness("session:a", "mcp:b", True, 0.5)[1]
+    stored = json.loads(record_file(records_dir, "mcp:b").read_text())
+    shown = {k: v for k, v in stored.items() if k not in ("last_action", "created_at")}
+    assert list(record.to_dict()) == list(shown)
+    assert record.to_dict() == shown
+    assert {k: getattr(record, k) for k in shown} == shown

@@ -56,7 +56,7 @@ void check_positional_count(const Signature& sig, Py_ssize_t nargs) {
   const auto total = static_cast<Py_ssize_t>(sig.params.size());
   if (nargs <= total) return;
   Py_ssize_t required = 0;
-  for (const auto& p : sig.params) required += p.required ? 1 : 0;
+  for (const auto& p : sig.params) required += p.required() ? 1 : 0;
   std::string msg = sig.name;
   if (required == total) msg += " takes " + std::to_string(total);
   else msg += " takes from " + std::to_string(required) + " to " + std::to_string(total);
@@ -67,7 +67,7 @@ void check_positional_count(const Signature& sig, Py_ssize_t nargs) {
 void check_required(const Signature& sig, const BoundArgs& bound) {
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    if (sig.params[i].required && !bound.given(i)) missing.push_back(sig.params[i].name);
+    if (sig.params[i].required() && !bound.given(i)) missing.push_back(sig.params[i].name);
   }
   if (missing.empty()) return;
   raise_type_error(std::string(sig.name) + " missing " + std::to_string(missing.size()) + " required positional " +

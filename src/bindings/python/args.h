@@ -12,18 +12,85 @@
 
 namespace velk::py {
 
+// A parameter: required unless it has a default, whose text the signature shows ("None", "0.5").
 struct Param {
   const char* name;
-  bool required = true;
+  const char* default_text = nullptr;
+
+  constexpr auto required() const -> bool { return default_text == nullptr; }
 };
 
-// Parameters of one method; `name` is how messages call it, e.g. "T3Tensor.update_from_outcome()".
+// The most arguments a method takes: the size of the binder's buffer.
+inline constexpr std::size_t kMaxParams = 4;
+
+// Parameters of one method; `name` is how messages call it: "T3Tensor.update_from_outcome()", or
+// "T3Tensor.__new__()" for a constructor.
 struct Signature {
+  template <std::size_t N>
+  constexpr Signature(const char* name, const Param (&params)[N]) : name(name), params(params) {
+    static_assert(N <= kMaxParams, "more parameters than the binder's buffer holds (kMaxParams)");
+  }
+
   const char* name;
   std::span<const Param> params;
 };
 
-inline constexpr std::size_t kMaxParams = 4;
+namespace detail {
+
+// Writes "<name>(<params>)\n--\n\n<summary>" to out (when not null); returns its length. A method
+// shows "$self" first; a constructor shows the class's name and no "$self".
+constexpr auto write_doc(const Signature& sig, std::string_view summary, char* out) -> std::size_t {
+  const std::string_view full = sig.name;
+  const auto dot = full.find('.');
+  const std::string_view method = full.substr(dot + 1, full.size() - dot - 3);  // without "()"
+  const bool constructor = method == "__new__";
+  std::size_t n = 0;
+  auto put = [&](std::string_view s) {
+    for (const char c : s) {
+      if (out != nullptr) out[n] = c;
+      ++n;
+    }
+  };
+  put(constructor ? full.substr(0, dot) : method);
+  put(constructor ? "(" : "($self");
+  for (std::size_t k = 0; k < sig.params.size(); ++k) {
+    if (k > 0 || !constructor) put(", ");
+    put(sig.params[k].name);
+    if (!sig.params[k].required()) {
+      put("=");
+      put(sig.params[k].default_text);
+    }
+  }
+  put(")\n--\n\n");
+  put(summary);
+  return n;
+}
+
+template <const Signature& Sig, const char* Summary>
+consteval auto make_doc() {
+  std::array<char, write_doc(Sig, Summary, nullptr) + 1> text{};
+  write_doc(Sig, Summary, text.data());
+  return text;
+}
+
+// The method's name alone ("update_from_outcome"), NUL-terminated.
+template <const Signature& Sig>
+consteval auto make_method_name() {
+  constexpr std::string_view full = Sig.name;
+  constexpr auto dot = full.find('.');
+  std::array<char, full.size() - dot - 2> text{};  // without "Class.", "()", plus the NUL
+  for (std::size_t k = 0; k + 1 < text.size(); ++k) text[k] = full[dot + 1 + k];
+  return text;
+}
+
+}  // namespace detail
+
+// The text signature and docstring made from a parameter table and a summary line: the names
+// are written once, in the table.
+template <const Signature& Sig, const char* Summary>
+inline constexpr auto kDoc = detail::make_doc<Sig, Summary>();
+template <const Signature& Sig>
+inline constexpr auto kMethodName = detail::make_method_name<Sig>();
 
 // The type name used in conversion messages ("<failed to extract type name>" when unreadable).
 auto type_name(PyObject* obj) -> std::string;

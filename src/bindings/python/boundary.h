@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "bindings/python/ref.h"
-#include "storage/error.h"
+#include "common/error.h"
 
 namespace velk::py {
 

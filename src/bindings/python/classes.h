@@ -11,10 +11,24 @@
 #include "bindings/python/args.h"
 #include "entity/tensor.h"
 #include "entity/trust/entity_trust.h"
+#include "storage/file/file_store.h"
 
 namespace velk::py {
 
-enum class ClassId { T3Tensor, V3Tensor, EntityTrust, TrustStore };
+// The module's classes, one row each: the name Python shows and the spec that the class's own file
+// defines. The module registers them in this order.
+#define VELK_PY_CLASSES(ROW)           \
+  ROW(T3Tensor, t3_tensor_spec)         \
+  ROW(V3Tensor, v3_tensor_spec)         \
+  ROW(EntityTrust, entity_trust_spec)   \
+  ROW(TrustStore, trust_store_spec)
+
+#define VELK_PY_CLASS_ID(name, spec) name,
+enum class ClassId { VELK_PY_CLASSES(VELK_PY_CLASS_ID) };
+#undef VELK_PY_CLASS_ID
+#define VELK_PY_CLASS_SPEC(name, spec) extern PyType_Spec spec;
+VELK_PY_CLASSES(VELK_PY_CLASS_SPEC)
+#undef VELK_PY_CLASS_SPEC
 
 // The class's name as Python shows it ("T3Tensor").
 auto class_name(ClassId id) -> const char*;
@@ -22,11 +36,6 @@ auto class_name(ClassId id) -> const char*;
 auto try_type_object(ClassId id) -> PyTypeObject*;
 // As try_type_object, but a failure is an internal one ("failed to create type object for X").
 auto type_object(ClassId id) -> PyTypeObject*;
-
-extern PyType_Spec t3_tensor_spec;
-extern PyType_Spec v3_tensor_spec;
-extern PyType_Spec entity_trust_spec;
-extern PyType_Spec trust_store_spec;
 
 // Shared for readers, exclusive for writers: a conflicting request raises RuntimeError
 // ("Already borrowed" for exclusive, "Already mutably borrowed" for shared).
@@ -72,12 +81,11 @@ struct Instance {
   static constexpr ClassId kClass = Id;
 };
 
-struct StoreHandle;  // the store's lock and FileStore (trust_store_type.cc)
-
 using T3Object = Instance<T3Tensor, ClassId::T3Tensor>;
 using V3Object = Instance<V3Tensor, ClassId::V3Tensor>;
 using EntityTrustObject = Instance<EntityTrust, ClassId::EntityTrust>;
-using TrustStoreObject = Instance<std::shared_ptr<StoreHandle>, ClassId::TrustStore>;
+// A store is only its directory; the calling frame keeps the object alive while a call waits.
+using TrustStoreObject = Instance<FileStore, ClassId::TrustStore>;
 
 // Allocates an object of type and moves value into it. Throws PyErrSet when allocation fails.
 template <typename Obj, typename T>
@@ -114,6 +122,29 @@ template <typename Obj>
 auto receiver(PyObject* self) -> Obj& {
   if (!PyObject_TypeCheck(self, type_object(Obj::kClass))) raise_cannot_convert(self, class_name(Obj::kClass));
   return *reinterpret_cast<Obj*>(self);
+}
+
+// A reading entry point: the receiver's value under a shared borrow, then read(value).
+template <typename Obj, typename F>
+auto read_object(PyObject* self, F&& read) -> PyObject* {
+  return guard([&] {
+    auto& obj = receiver<Obj>(self);
+    SharedBorrow borrow(obj.borrow);
+    return read(std::as_const(obj.value));
+  });
+}
+
+// A changing method: bind, then the receiver's value under an exclusive borrow, then
+// change(args, value), which converts its arguments and applies them.
+template <typename Obj, typename F>
+auto change_object(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   F&& change) -> PyObject* {
+  return guard([&] {
+    auto a = bind(sig, args, nargs, kwnames);
+    auto& obj = receiver<Obj>(self);
+    ExclusiveBorrow borrow(obj.borrow);
+    return change(a, obj.value);
+  });
 }
 
 // Python values from C++ ones.
@@ -162,11 +193,11 @@ auto real_attribute(const char* name, const RealField<T>& field) -> PyGetSetDef 
   return {name, get_real_field<Obj>, set_real_field<Obj>, "", const_cast<RealField<T>*>(&field)};
 }
 
-// Method table entries.
-template <typename Fn>
-auto fastcall_method(const char* name, Fn fn, const char* doc, int extra_flags = 0) -> PyMethodDef {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-          METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+// Method table entries. A method with parameters takes its name and signature from its table.
+template <const Signature& Sig, const char* Summary, typename Fn>
+auto fastcall_method(Fn fn) -> PyMethodDef {
+  return {kMethodName<Sig>.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+          METH_FASTCALL | METH_KEYWORDS, kDoc<Sig, Summary>.data()};
 }
 inline auto noargs_method(const char* name, PyCFunction fn, const char* doc, int extra_flags = 0) -> PyMethodDef {
   return {name, fn, METH_NOARGS | extra_flags, doc};

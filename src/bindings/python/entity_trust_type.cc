@@ -1,42 +1,37 @@
 // The EntityTrust class: one record per object, guarded by the object's borrow flag.
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "bindings/python/classes.h"
+#include "entity/trust/record_fields.h"
 
 namespace velk::py {
 namespace {
 
 constexpr Param kNewParams[] = {{"entity_id"}};
 constexpr Signature kNew{"EntityTrust.__new__()", kNewParams};
+constexpr char kClassDoc[] = "Python-exposed EntityTrust";
 constexpr Param kOutcomeParams[] = {{"success"}, {"magnitude"}};
 constexpr Signature kUpdateFromOutcome{"EntityTrust.update_from_outcome()", kOutcomeParams};
+constexpr char kUpdateFromOutcomeDoc[] = "Update from action outcome";
 constexpr Param kReceiveParams[] = {{"witness_id"}, {"success"}, {"magnitude"}};
 constexpr Signature kReceiveWitness{"EntityTrust.receive_witness()", kReceiveParams};
+constexpr char kReceiveWitnessDoc[] = "Receive witness event";
 constexpr Param kGiveParams[] = {{"target_id"}, {"success"}, {"magnitude"}};
 constexpr Signature kGiveWitness{"EntityTrust.give_witness()", kGiveParams};
+constexpr char kGiveWitnessDoc[] = "Give witness event";
 constexpr Param kDecayParams[] = {{"days_inactive"}, {"decay_rate"}};
 constexpr Signature kApplyDecay{"EntityTrust.apply_decay()", kDecayParams};
+constexpr char kApplyDecayDoc[] = "Apply decay";
 
-// Reading entry points: shared borrow, then `read(record)` builds the result.
-template <typename F>
-auto read_entity(PyObject* self, F&& read) -> PyObject* {
-  return guard([&] {
-    auto& obj = receiver<EntityTrustObject>(self);
-    SharedBorrow borrow(obj.borrow);
-    return read(static_cast<const EntityTrust&>(obj.value));
-  });
+auto read_entity(PyObject* self, auto&& read) -> PyObject* {
+  return read_object<EntityTrustObject>(self, read);
 }
 
-// Changing methods: bind, take the exclusive borrow, then `change` converts and applies.
-template <typename F>
 auto change_record(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   F&& change) -> PyObject* {
-  return guard([&] {
-    auto a = bind(sig, args, nargs, kwnames);
-    auto& obj = receiver<EntityTrustObject>(self);
-    ExclusiveBorrow borrow(obj.borrow);
-    return change(a, obj.value);
-  });
+                   auto&& change) -> PyObject* {
+  return change_object<EntityTrustObject>(sig, self, args, nargs, kwnames, change);
 }
 
 auto entity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
@@ -101,29 +96,30 @@ auto entity_apply_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-void set_item(PyObject* dict, const char* key, PyObject* value) {
-  OwnedRef owned = OwnedRef::checked(value);
-  if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrSet{};
+// Python values of the fields shown to Python (all but the timestamps).
+auto to_python(const std::string& v) -> PyObject* { return new_text(v); }
+auto to_python(double v) -> PyObject* { return new_float(v); }
+auto to_python(const std::vector<std::string>& v) -> PyObject* { return new_text_list(v); }
+auto to_python(std::uint64_t v) -> PyObject* { return OwnedRef::checked(PyLong_FromUnsignedLongLong(v)).release(); }
+
+// Calls shown(key, member) for the fields Python sees, with their index in the field table.
+template <typename Record, typename F>
+void for_each_shown_field(Record& r, F&& shown) {
+  std::size_t index = 0;
+  for_each_field(r, [&](std::string_view key, auto& member, Absent) {
+    const std::size_t k = index++;
+    if constexpr (!kIsTimestamp<decltype(member)>) shown(k, key, member);
+  });
 }
 
 auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
   return read_entity(self, [](const EntityTrust& r) {
     OwnedRef dict = OwnedRef::checked(PyDict_New());
-    PyObject* d = dict.get();
-    set_item(d, "entity_id", new_text(r.entity_id));
-    set_item(d, "entity_type", new_text(r.entity_type));
-    set_item(d, "entity_name", new_text(r.entity_name));
-    set_item(d, "talent", new_float(r.t3.talent));
-    set_item(d, "training", new_float(r.t3.training));
-    set_item(d, "temperament", new_float(r.t3.temperament));
-    set_item(d, "valuation", new_float(r.v3.valuation));
-    set_item(d, "veracity", new_float(r.v3.veracity));
-    set_item(d, "validity", new_float(r.v3.validity));
-    set_item(d, "witnessed_by", new_text_list(r.witnessed_by));
-    set_item(d, "has_witnessed", new_text_list(r.has_witnessed));
-    set_item(d, "action_count", PyLong_FromUnsignedLongLong(r.action_count));
-    set_item(d, "success_count", PyLong_FromUnsignedLongLong(r.success_count));
-    set_item(d, "witness_count", PyLong_FromUnsignedLongLong(r.witness_count));
+    for_each_shown_field(r, [&](std::size_t, std::string_view key, const auto& value) {
+      OwnedRef name = OwnedRef::checked(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+      OwnedRef item = OwnedRef::steal(to_python(value));
+      if (PyDict_SetItem(dict.get(), name.get(), item.get()) < 0) throw PyErrSet{};
+    });
     return dict.release();
   });
 }
@@ -135,77 +131,68 @@ auto entity_repr(PyObject* self) -> PyObject* {
   });
 }
 
-// Read-only attributes: a new Python object on every read.
-template <PyObject* (*Read)(const EntityTrust&)>
-auto get_attribute(PyObject* self, void*) -> PyObject* {
-  return read_entity(self, Read);
+// Attributes: one per field Python sees, found by its index in the field table (the closure). A
+// read makes a new Python object; the tensor dimensions are writable and stored clamped.
+auto get_field(PyObject* self, void* closure) -> PyObject* {
+  const auto wanted = reinterpret_cast<std::uintptr_t>(closure);
+  return read_entity(self, [&](const EntityTrust& r) {
+    PyObject* result = nullptr;
+    for_each_shown_field(r, [&](std::size_t k, std::string_view, const auto& value) {
+      if (k == wanted) result = to_python(value);
+    });
+    return result;
+  });
 }
 
-auto read_id(const EntityTrust& r) -> PyObject* { return new_text(r.entity_id); }
-auto read_type(const EntityTrust& r) -> PyObject* { return new_text(r.entity_type); }
-auto read_name(const EntityTrust& r) -> PyObject* { return new_text(r.entity_name); }
-auto read_action_count(const EntityTrust& r) -> PyObject* { return PyLong_FromUnsignedLongLong(r.action_count); }
-auto read_success_count(const EntityTrust& r) -> PyObject* { return PyLong_FromUnsignedLongLong(r.success_count); }
-auto read_witness_count(const EntityTrust& r) -> PyObject* { return PyLong_FromUnsignedLongLong(r.witness_count); }
-auto read_witnessed_by(const EntityTrust& r) -> PyObject* { return new_text_list(r.witnessed_by); }
-auto read_has_witnessed(const EntityTrust& r) -> PyObject* { return new_text_list(r.has_witnessed); }
-
-template <PyObject* (*Read)(const EntityTrust&)>
-auto read_only(const char* name) -> PyGetSetDef {
-  return {name, get_attribute<Read>, nullptr, "", nullptr};
+auto set_dimension(PyObject* self, PyObject* value, void* closure) -> int {
+  const auto wanted = reinterpret_cast<std::uintptr_t>(closure);
+  return guard([&] {
+    refuse_delete(value);
+    const double v = to_real(value);
+    auto& obj = receiver<EntityTrustObject>(self);
+    ExclusiveBorrow borrow(obj.borrow);
+    for_each_shown_field(obj.value, [&](std::size_t k, std::string_view, auto& member) {
+      if constexpr (kIsDimension<decltype(member)>) {
+        if (k == wanted) member = clamp_unit(v);
+      }
+    });
+    return 0;
+  });
 }
 
-constexpr RealField<EntityTrust> kTalent{[](EntityTrust& r) -> double& { return r.t3.talent; }};
-constexpr RealField<EntityTrust> kTraining{[](EntityTrust& r) -> double& { return r.t3.training; }};
-constexpr RealField<EntityTrust> kTemperament{[](EntityTrust& r) -> double& { return r.t3.temperament; }};
-constexpr RealField<EntityTrust> kValuation{[](EntityTrust& r) -> double& { return r.v3.valuation; }};
-constexpr RealField<EntityTrust> kVeracity{[](EntityTrust& r) -> double& { return r.v3.veracity; }};
-constexpr RealField<EntityTrust> kValidity{[](EntityTrust& r) -> double& { return r.v3.validity; }};
-
-PyGetSetDef entity_getset[] = {
-    read_only<read_id>("entity_id"),
-    read_only<read_type>("entity_type"),
-    read_only<read_name>("entity_name"),
-    read_only<read_action_count>("action_count"),
-    read_only<read_success_count>("success_count"),
-    read_only<read_witness_count>("witness_count"),
-    read_only<read_witnessed_by>("witnessed_by"),
-    read_only<read_has_witnessed>("has_witnessed"),
-    real_attribute<EntityTrustObject>("talent", kTalent),
-    real_attribute<EntityTrustObject>("training", kTraining),
-    real_attribute<EntityTrustObject>("temperament", kTemperament),
-    real_attribute<EntityTrustObject>("valuation", kValuation),
-    real_attribute<EntityTrustObject>("veracity", kVeracity),
-    real_attribute<EntityTrustObject>("validity", kValidity),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+const auto entity_getset = [] {
+  std::array<PyGetSetDef, kFieldCount + 1> defs{};  // ends in a zeroed entry
+  std::size_t n = 0;
+  EntityTrust r;
+  for_each_shown_field(r, [&](std::size_t k, std::string_view key, auto& member) {
+    const setter set = kIsDimension<decltype(member)> ? set_dimension : nullptr;
+    defs[n++] = {key.data(), get_field, set, "", reinterpret_cast<void*>(k)};
+  });
+  return defs;
+}();
 
 PyMethodDef entity_methods[] = {
     noargs_method("t3_average", entity_t3_average, "t3_average($self)\n--\n\nGet T3 average"),
     noargs_method("v3_average", entity_v3_average, "v3_average($self)\n--\n\nGet V3 average"),
     noargs_method("trust_level", entity_trust_level, "trust_level($self)\n--\n\nGet trust level"),
-    fastcall_method("update_from_outcome", entity_update_from_outcome,
-                    "update_from_outcome($self, success, magnitude)\n--\n\nUpdate from action outcome"),
-    fastcall_method("receive_witness", entity_receive_witness,
-                    "receive_witness($self, witness_id, success, magnitude)\n--\n\nReceive witness event"),
-    fastcall_method("give_witness", entity_give_witness,
-                    "give_witness($self, target_id, success, magnitude)\n--\n\nGive witness event"),
+    fastcall_method<kUpdateFromOutcome, kUpdateFromOutcomeDoc>(entity_update_from_outcome),
+    fastcall_method<kReceiveWitness, kReceiveWitnessDoc>(entity_receive_witness),
+    fastcall_method<kGiveWitness, kGiveWitnessDoc>(entity_give_witness),
     noargs_method("days_since_last_action", entity_days_since_last_action,
                   "days_since_last_action($self)\n--\n\nDays since last action"),
-    fastcall_method("apply_decay", entity_apply_decay,
-                    "apply_decay($self, days_inactive, decay_rate)\n--\n\nApply decay"),
+    fastcall_method<kApplyDecay, kApplyDecayDoc>(entity_apply_decay),
     noargs_method("success_rate", entity_success_rate, "success_rate($self)\n--\n\nSuccess rate"),
     noargs_method("to_dict", entity_to_dict, "to_dict($self)\n--\n\nConvert to dict (for JSON serialization)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot entity_slots[] = {
-    {Py_tp_doc, const_cast<char*>("EntityTrust(entity_id)\n--\n\nPython-exposed EntityTrust")},
+    {Py_tp_doc, const_cast<char*>(kDoc<kNew, kClassDoc>.data())},
     {Py_tp_new, reinterpret_cast<void*>(entity_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<EntityTrustObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(entity_repr)},
     {Py_tp_methods, entity_methods},
-    {Py_tp_getset, entity_getset},
+    {Py_tp_getset, const_cast<PyGetSetDef*>(entity_getset.data())},
     {0, nullptr},
 };
 

@@ -12,17 +12,26 @@ namespace velk::py {
 
 // ---------------------------------------------------------------- type registry
 
-auto class_name(ClassId id) -> const char* {
-  static constexpr const char* kNames[] = {"T3Tensor", "V3Tensor", "EntityTrust", "TrustStore"};
-  return kNames[static_cast<int>(id)];
-}
+namespace {
+
+struct ClassRow {
+  const char* name;
+  PyType_Spec* spec;
+};
+
+#define VELK_PY_CLASS_ROW(name, spec) {#name, &spec},
+constexpr ClassRow kClasses[] = {VELK_PY_CLASSES(VELK_PY_CLASS_ROW)};
+#undef VELK_PY_CLASS_ROW
+
+}  // namespace
+
+auto class_name(ClassId id) -> const char* { return kClasses[static_cast<std::size_t>(id)].name; }
 
 auto try_type_object(ClassId id) -> PyTypeObject* {
   // One type object per class and process, kept until the process ends.
-  static std::array<PyTypeObject*, 4> types{};
-  static PyType_Spec* const kSpecs[] = {&t3_tensor_spec, &v3_tensor_spec, &entity_trust_spec, &trust_store_spec};
+  static std::array<PyTypeObject*, std::size(kClasses)> types{};
   const auto k = static_cast<std::size_t>(id);
-  if (types[k] == nullptr) types[k] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kSpecs[k]));
+  if (types[k] == nullptr) types[k] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kClasses[k].spec));
   return types[k];
 }
 
@@ -106,24 +115,23 @@ void add_value(PyObject* module, const char* name, OwnedRef value) {
   if (PyObject_SetAttrString(module, name, value.get()) < 0) throw PyErrSet{};
 }
 
-void add_class(PyObject* module, ClassId id) {
-  PyTypeObject* type = try_type_object(id);
-  if (type == nullptr) {
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", class_name(id));
-    PyObject* error = PyErr_GetRaisedException();
-    PyException_SetCause(error, cause);
-    PyErr_SetRaisedException(error);
-    throw PyErrSet{};
+void add_classes(PyObject* module) {
+  for (std::size_t k = 0; k < std::size(kClasses); ++k) {
+    PyTypeObject* type = try_type_object(static_cast<ClassId>(k));
+    if (type == nullptr) {
+      PyObject* cause = PyErr_GetRaisedException();
+      PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", kClasses[k].name);
+      PyObject* error = PyErr_GetRaisedException();
+      PyException_SetCause(error, cause);
+      PyErr_SetRaisedException(error);
+      throw PyErrSet{};
+    }
+    add_value(module, kClasses[k].name, OwnedRef::borrow(reinterpret_cast<PyObject*>(type)));
   }
-  add_value(module, class_name(id), OwnedRef::borrow(reinterpret_cast<PyObject*>(type)));
 }
 
 void register_members(PyObject* module) {
-  add_class(module, ClassId::T3Tensor);
-  add_class(module, ClassId::V3Tensor);
-  add_class(module, ClassId::EntityTrust);
-  add_class(module, ClassId::TrustStore);
+  add_classes(module);
   OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(module));
   add_value(module, "create_memory_store",
             OwnedRef::checked(PyCFunction_NewEx(&create_memory_store_def, module, module_name.get())));

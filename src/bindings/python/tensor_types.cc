@@ -15,19 +15,19 @@ struct TensorClass;
 template <>
 struct TensorClass<T3Object> {
   static constexpr const char* kName = "T3Tensor";
-  static constexpr Param kNewParams[] = {{"talent", false}, {"training", false}, {"temperament", false}};
+  static constexpr Param kNewParams[] = {{"talent", "0.5"}, {"training", "0.5"}, {"temperament", "0.5"}};
   static constexpr Signature kNew{"T3Tensor.__new__()", kNewParams};
-  static auto dimensions(T3Tensor& t) -> std::array<double*, 3> { return {&t.talent, &t.training, &t.temperament}; }
+  static constexpr char kDocText[] = "Python-exposed T3 Trust Tensor (Talent/Training/Temperament)";
+  static auto dimensions(auto& t) { return std::array{&t.talent, &t.training, &t.temperament}; }
 };
 
 template <>
 struct TensorClass<V3Object> {
   static constexpr const char* kName = "V3Tensor";
-  static constexpr Param kNewParams[] = {{"valuation", false}, {"veracity", false}, {"validity", false}};
+  static constexpr Param kNewParams[] = {{"valuation", "0.5"}, {"veracity", "0.5"}, {"validity", "0.5"}};
   static constexpr Signature kNew{"V3Tensor.__new__()", kNewParams};
-  static auto dimensions(V3Tensor& v) -> std::array<double*, 3> {
-    return {&v.valuation, &v.veracity, &v.validity};
-  }
+  static constexpr char kDocText[] = "Python-exposed V3 Value Tensor (Valuation/Veracity/Validity)";
+  static auto dimensions(auto& v) { return std::array{&v.valuation, &v.veracity, &v.validity}; }
 };
 
 template <typename Obj>
@@ -46,26 +46,16 @@ auto tensor_neutral(PyObject*, PyObject*) -> PyObject* {
   return guard([] { return make_result<Obj>(decltype(Obj::value)::neutral()); });
 }
 
-// A reading method: shared borrow, then `read(tensor)`.
-template <typename Obj, typename F>
-auto read_tensor(PyObject* self, F&& read) -> PyObject* {
-  return guard([&] {
-    auto& obj = receiver<Obj>(self);
-    SharedBorrow borrow(obj.borrow);
-    return read(obj.value);
-  });
-}
-
 template <typename Obj>
 auto tensor_average(PyObject* self, PyObject*) -> PyObject* {
-  return read_tensor<Obj>(self, [](auto& t) { return new_float(t.average()); });
+  return read_object<Obj>(self, [](auto& t) { return new_float(t.average()); });
 }
 
 // "T3Tensor(talent=0.500, training=0.500, temperament=0.500)"
 template <typename Obj>
 auto tensor_repr(PyObject* self) -> PyObject* {
   using Class = TensorClass<Obj>;
-  return read_tensor<Obj>(self, [](auto& t) {
+  return read_object<Obj>(self, [](auto& t) {
     std::string text = std::string(Class::kName) + "(";
     const auto values = Class::dimensions(t);
     for (std::size_t k = 0; k < 3; ++k) {
@@ -91,33 +81,29 @@ PyGetSetDef tensor_getset[] = {
 
 constexpr Param kOutcomeParams[] = {{"success"}, {"magnitude"}};
 constexpr Signature kUpdateFromOutcome{"T3Tensor.update_from_outcome()", kOutcomeParams};
+constexpr char kUpdateFromOutcomeDoc[] = "Update from action outcome";
 constexpr Param kDecayParams[] = {{"days_inactive"}, {"decay_rate"}};
 constexpr Signature kApplyDecay{"T3Tensor.apply_decay()", kDecayParams};
+constexpr char kApplyDecayDoc[] = "Apply temporal decay";
 
 auto t3_level(PyObject* self, PyObject*) -> PyObject* {
-  return read_tensor<T3Object>(self, [](T3Tensor& t) { return new_text(t.level()); });
+  return read_object<T3Object>(self, [](const T3Tensor& t) { return new_text(t.level()); });
 }
 
 auto t3_update_from_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return guard([&] {
-    auto a = bind(kUpdateFromOutcome, args, nargs, kwnames);
-    auto& t = receiver<T3Object>(self);
-    ExclusiveBorrow borrow(t.borrow);
+  return change_object<T3Object>(kUpdateFromOutcome, self, args, nargs, kwnames, [](BoundArgs& a, T3Tensor& t) {
     const bool success = a.flag(0);
     const double magnitude = a.real(1);
-    t.value.update_from_outcome(success, magnitude);
+    t.update_from_outcome(success, magnitude);
     return none();
   });
 }
 
 auto t3_apply_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return guard([&] {
-    auto a = bind(kApplyDecay, args, nargs, kwnames);
-    auto& t = receiver<T3Object>(self);
-    ExclusiveBorrow borrow(t.borrow);
+  return change_object<T3Object>(kApplyDecay, self, args, nargs, kwnames, [](BoundArgs& a, T3Tensor& t) {
     const double days_inactive = a.real(0);
     const double decay_rate = a.real(1);
-    return PyBool_FromLong(t.value.apply_decay(days_inactive, decay_rate));
+    return PyBool_FromLong(t.apply_decay(days_inactive, decay_rate));
   });
 }
 
@@ -126,10 +112,8 @@ PyMethodDef t3_methods[] = {
                   METH_STATIC),
     noargs_method("average", tensor_average<T3Object>, "average($self)\n--\n\nCalculate average trust score"),
     noargs_method("level", t3_level, "level($self)\n--\n\nGet trust level as string"),
-    fastcall_method("update_from_outcome", t3_update_from_outcome,
-                    "update_from_outcome($self, success, magnitude)\n--\n\nUpdate from action outcome"),
-    fastcall_method("apply_decay", t3_apply_decay,
-                    "apply_decay($self, days_inactive, decay_rate)\n--\n\nApply temporal decay"),
+    fastcall_method<kUpdateFromOutcome, kUpdateFromOutcomeDoc>(t3_update_from_outcome),
+    fastcall_method<kApplyDecay, kApplyDecayDoc>(t3_apply_decay),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -141,9 +125,10 @@ PyMethodDef v3_methods[] = {
 };
 
 template <typename Obj>
-auto tensor_slots(const char* doc, PyMethodDef* methods) -> std::array<PyType_Slot, 7> {
+auto tensor_slots(PyMethodDef* methods) -> std::array<PyType_Slot, 7> {
+  using Class = TensorClass<Obj>;
   return {{
-      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_doc, const_cast<char*>(kDoc<Class::kNew, Class::kDocText>.data())},
       {Py_tp_new, reinterpret_cast<void*>(tensor_new<Obj>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Obj>)},
       {Py_tp_repr, reinterpret_cast<void*>(tensor_repr<Obj>)},
@@ -153,14 +138,8 @@ auto tensor_slots(const char* doc, PyMethodDef* methods) -> std::array<PyType_Sl
   }};
 }
 
-auto t3_slots = tensor_slots<T3Object>(
-    "T3Tensor(talent=0.5, training=0.5, temperament=0.5)\n--\n\n"
-    "Python-exposed T3 Trust Tensor (Talent/Training/Temperament)",
-    t3_methods);
-auto v3_slots = tensor_slots<V3Object>(
-    "V3Tensor(valuation=0.5, veracity=0.5, validity=0.5)\n--\n\n"
-    "Python-exposed V3 Value Tensor (Valuation/Veracity/Validity)",
-    v3_methods);
+auto t3_slots = tensor_slots<T3Object>(t3_methods);
+auto v3_slots = tensor_slots<V3Object>(v3_methods);
 
 }  // namespace
 

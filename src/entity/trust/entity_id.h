@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "storage/error.h"
+#include "common/error.h"
 
 namespace velk {
 

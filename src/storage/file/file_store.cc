@@ -288,9 +288,7 @@ auto FileStore::read_record(const std::string& path) -> Result<EntityTrust> {
   std::string text;
   if (auto r = read_file(path, text); !r) return r.error();
   if (!is_valid_utf8(text)) return TrustError::io_message("stream did not contain valid UTF-8");
-  auto parsed = parse_record(text, Timestamp::now());
-  if (auto* message = std::get_if<std::string>(&parsed)) return TrustError::serialization(std::move(*message));
-  return std::get<EntityTrust>(std::move(parsed));
+  return parse_record(text, Timestamp::now());
 }
 
 auto replace_file(const std::string& path, std::string_view text, bool unnamed) -> Result<void> {

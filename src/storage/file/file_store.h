@@ -10,7 +10,7 @@
 
 #include "entity/trust/entity_id.h"
 #include "entity/trust/entity_trust.h"
-#include "storage/error.h"
+#include "common/error.h"
 #include "storage/file/waiter.h"
 
 namespace velk {

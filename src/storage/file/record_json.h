@@ -1,20 +1,23 @@
-// The JSON text of a record: the writer's one fixed layout and the tolerant reader with its messages.
+// The JSON text of a record: the writer's one fixed layout (record_writer.cc) and the tolerant
+// reader with its messages (record_reader.cc, on the JSON reader of json_reader.h).
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <variant>
+
+#include "common/error.h"
 
 #include "entity/trust/entity_trust.h"
 
 namespace velk {
 
-// The pretty-printed record: sixteen keys in fixed order, no trailing newline. Never fails.
+// The pretty-printed record: every key of the field table in its order, no trailing newline.
+// Never fails.
 auto render_record(const EntityTrust& record) -> std::string;
 
 // Reads a record text (UTF-8). Missing keys take their defaults; a missing "created_at" becomes
-// `now`. On failure the result is the reader's message ending in " at line L column C".
-auto parse_record(std::string_view text, Timestamp now) -> std::variant<EntityTrust, std::string>;
+// `now`. Serialization with the reader's message, ending in " at line L column C", on failure.
+auto parse_record(std::string_view text, Timestamp now) -> Result<EntityTrust>;
 
 // A finite double in shortest round-trip digits: plain for decimal exponents -5..15, otherwise
 // scientific with a signed exponent (1e-6, 1e+16); zero is "0.0".

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <variant>
 
 namespace velk {
 namespace {
@@ -160,7 +161,10 @@ void append_timestamp(std::string& out, Timestamp t) {
   out.push_back('Z');
 }
 
-auto parse_timestamp(std::string_view text) -> std::variant<Timestamp, std::string_view> {
+namespace {
+
+// The parser proper: a time, or one of the fixed messages.
+auto scan_timestamp(std::string_view text) -> std::variant<Timestamp, std::string_view> {
   Scanner sc(text);
   bool overflow = false;
   std::int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, nanos = 0;
@@ -272,6 +276,16 @@ auto parse_timestamp(std::string_view text) -> std::variant<Timestamp, std::stri
   const std::int64_t highest = days_from_civil(kMaxYear, 12, 31) * 86400 + 86399;
   if (utc < lowest || utc > highest) return kImpossible;
   return Timestamp{utc, static_cast<std::uint32_t>(nanos)};
+}
+
+}  // namespace
+
+auto parse_timestamp(std::string_view text) -> Result<Timestamp> {
+  auto scanned = scan_timestamp(text);
+  if (const auto* message = std::get_if<std::string_view>(&scanned)) {
+    return TrustError::serialization(std::string(*message));
+  }
+  return std::get<Timestamp>(scanned);
 }
 
 }  // namespace velk

@@ -3,7 +3,8 @@
 
 #include <string>
 #include <string_view>
-#include <variant>
+
+#include "common/error.h"
 
 #include "entity/trust/entity_trust.h"
 
@@ -12,9 +13,9 @@ namespace velk {
 // "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]Z"; years outside 0..9999 carry a sign.
 void append_timestamp(std::string& out, Timestamp t);
 
-// Parses a relaxed RFC 3339 date-time with an offset and converts it to UTC. On failure the
-// result holds one of the date parser's fixed messages (e.g. "premature end of input").
-auto parse_timestamp(std::string_view text) -> std::variant<Timestamp, std::string_view>;
+// Parses a relaxed RFC 3339 date-time with an offset and converts it to UTC. Serialization with
+// one of the date parser's fixed messages (e.g. "premature end of input") on failure.
+auto parse_timestamp(std::string_view text) -> Result<Timestamp>;
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back. Valid far beyond the range of
 // std::chrono::year, which stored records may exceed.

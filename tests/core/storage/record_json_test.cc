@@ -6,23 +6,24 @@
 #include <cmath>
 #include <random>
 
+#include "entity/trust/record_fields.h"
+
 namespace velk {
 namespace {
 
 const Timestamp kCreated{1'767'225'600, 0};  // 2026-01-01T00:00:00Z
 
-auto parse(std::string_view text) -> std::variant<EntityTrust, std::string> { return parse_record(text, kCreated); }
+auto parse(std::string_view text) -> Result<EntityTrust> { return parse_record(text, kCreated); }
 
 auto error_of(std::string_view text) -> std::string {
   auto r = parse(text);
-  if (auto* m = std::get_if<std::string>(&r)) return *m;
-  return "(read)";
+  return r ? "(read)" : r.error().detail();
 }
 
 auto read_ok(std::string_view text) -> EntityTrust {
   auto r = parse(text);
-  if (auto* m = std::get_if<std::string>(&r)) ADD_FAILURE() << *m << " for " << text;
-  return std::get<EntityTrust>(std::move(r));
+  if (!r) ADD_FAILURE() << r.error().text() << " for " << text;
+  return r ? *std::move(r) : EntityTrust{};
 }
 
 auto number(double v) -> std::string {
@@ -291,6 +292,36 @@ TEST(RecordJsonTest, RoundTripIsByteExact) {
     EXPECT_EQ(back.created_at, r.created_at);
     ASSERT_EQ(render_record(back), text);
   }
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+// Every declared field reaches the text under its key and comes back from it: a field that the
+// writer or the reader misses fails here.
+TEST(RecordJsonTest, EveryDeclaredFieldIsWrittenAndRead) {
+  EntityTrust r;
+  std::size_t index = 0;
+  for_each_field(r, [&](std::string_view key, auto& member, Absent) {
+    using T = std::remove_cvref_t<decltype(member)>;
+    ++index;
+    if constexpr (std::is_same_v<T, std::string>) member = std::string(key) + "-value";
+    if constexpr (std::is_same_v<T, double>) member = 0.125 + 0.0625 * static_cast<double>(index % 8);
+    if constexpr (std::is_same_v<T, std::vector<std::string>>) member = {std::string(key), "x:y"};
+    if constexpr (std::is_same_v<T, std::uint64_t>) member = 1000 + index;
+    if constexpr (std::is_same_v<T, std::optional<Timestamp>>) member = Timestamp{1'700'000'000 + 3600, 5};
+    if constexpr (std::is_same_v<T, Timestamp>) member = Timestamp{1'700'000'000, 123'000'000};
+  });
+  ASSERT_EQ(index, kFieldCount);
+  const std::string text = render_record(r);
+  for_each_field(r, [&](std::string_view key, const auto&, Absent) {
+    EXPECT_NE(text.find("\n  \"" + std::string(key) + "\": "), std::string::npos) << key;
+  });
+  // Every value differs from its default, so a field the reader drops changes the text.
+  EXPECT_EQ(render_record(read_ok(text)), text);
 }
 
 }  // namespace

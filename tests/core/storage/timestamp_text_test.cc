@@ -16,8 +16,7 @@ auto written(Timestamp t) -> std::string {
 
 auto reparsed(std::string_view text) -> std::string {
   auto r = parse_timestamp(text);
-  if (auto* m = std::get_if<std::string_view>(&r)) return "error: " + std::string(*m);
-  return written(std::get<Timestamp>(r));
+  return r ? written(*r) : "error: " + r.error().detail();
 }
 
 TEST(TimestampTextTest, WriterForms) {

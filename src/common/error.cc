@@ -1,5 +1,5 @@
 // Texts of TrustError.
-#include "storage/error.h"
+#include "common/error.h"
 
 #include <cstring>
 
@@ -11,7 +11,6 @@ auto TrustError::io(int errno_value) -> TrustError {
 
 auto TrustError::text() const -> std::string {
   switch (kind_) {
-    case Kind::NotFound: return "Entity not found: " + detail_;
     case Kind::Storage: return "Storage error: " + detail_;
     case Kind::Serialization: return "Serialization error: " + detail_;
     case Kind::InvalidId: return "Invalid entity ID format: " + detail_;

@@ -1,4 +1,5 @@
-// TrustError, the library's one error type, and Result<T>, "a T or a TrustError".
+// TrustError, the library's one error type, and Result<T>, "a T or a TrustError". Both layers of
+// the core use them; this header includes nothing of ours.
 #pragma once
 
 #include <optional>
@@ -10,9 +11,8 @@ namespace velk {
 
 class TrustError {
  public:
-  enum class Kind { NotFound, Storage, Serialization, InvalidId, Io };
+  enum class Kind { Storage, Serialization, InvalidId, Io };
 
-  static auto not_found(std::string detail) -> TrustError { return {Kind::NotFound, std::move(detail)}; }
   static auto storage(std::string detail) -> TrustError { return {Kind::Storage, std::move(detail)}; }
   static auto serialization(std::string detail) -> TrustError {
     return {Kind::Serialization, std::move(detail)};
@@ -24,6 +24,7 @@ class TrustError {
   static auto io_message(std::string sentence) -> TrustError { return {Kind::Io, std::move(sentence)}; }
 
   auto kind() const noexcept -> Kind { return kind_; }
+  // The payload alone, without the kind's prefix.
   auto detail() const noexcept -> const std::string& { return detail_; }
   // The prefix of the kind followed by the payload, as Python code sees it.
   auto text() const -> std::string;

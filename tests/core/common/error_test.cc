@@ -1,5 +1,5 @@
 // TrustError texts.
-#include "storage/error.h"
+#include "common/error.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@ namespace velk {
 namespace {
 
 TEST(ErrorTest, Texts) {
-  EXPECT_EQ(TrustError::not_found("x").text(), "Entity not found: x");
   EXPECT_EQ(TrustError::storage("Cannot find home directory").text(), "Storage error: Cannot find home directory");
   EXPECT_EQ(TrustError::serialization("m").text(), "Serialization error: m");
   EXPECT_EQ(TrustError::invalid_id("d").text(), "Invalid entity ID format: d");
