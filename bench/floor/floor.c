@@ -205,7 +205,7 @@ static PyObject* record_to_dict(PyObject* self, PyObject* unused) {
       PyLong_FromUnsignedLongLong(r->actions), PyLong_FromUnsignedLongLong(r->successes),
       PyLong_FromUnsignedLongLong(r->witnesses),
   };
-  PyObject* dict = PyDict_New();
+  PyObject* dict = _PyDict_NewPresized(14);
   int failed = dict == NULL;
   for (int k = 0; k < 14; ++k) {
     if (values[k] == NULL || (!failed && PyDict_SetItem(dict, keys[k], values[k]) < 0)) failed = 1;

@@ -15,20 +15,23 @@
 
 namespace velk::py {
 
-// The module's classes, one row each: the name Python shows and the spec that the class's own file
-// defines. The module registers them in this order.
-#define VELK_PY_CLASSES(ROW)           \
-  ROW(T3Tensor, t3_tensor_spec)         \
-  ROW(V3Tensor, v3_tensor_spec)         \
-  ROW(EntityTrust, entity_trust_spec)   \
-  ROW(TrustStore, trust_store_spec)
+// The module's classes, one row each: the name Python shows and the prefix of what the class's own
+// file defines, `<prefix>_spec` and `<prefix>_vectorcall` (the constructor's fast entry, or null).
+// The module registers them in this order.
+#define VELK_PY_CLASSES(ROW)      \
+  ROW(T3Tensor, t3_tensor)         \
+  ROW(V3Tensor, v3_tensor)         \
+  ROW(EntityTrust, entity_trust)   \
+  ROW(TrustStore, trust_store)
 
-#define VELK_PY_CLASS_ID(name, spec) name,
+#define VELK_PY_CLASS_ID(name, prefix) name,
 enum class ClassId { VELK_PY_CLASSES(VELK_PY_CLASS_ID) };
 #undef VELK_PY_CLASS_ID
-#define VELK_PY_CLASS_SPEC(name, spec) extern PyType_Spec spec;
-VELK_PY_CLASSES(VELK_PY_CLASS_SPEC)
-#undef VELK_PY_CLASS_SPEC
+#define VELK_PY_CLASS_DECLARATIONS(name, prefix) \
+  extern PyType_Spec prefix##_spec;             \
+  extern const vectorcallfunc prefix##_vectorcall;
+VELK_PY_CLASSES(VELK_PY_CLASS_DECLARATIONS)
+#undef VELK_PY_CLASS_DECLARATIONS
 
 // The class's name as Python shows it ("T3Tensor").
 auto class_name(ClassId id) -> const char*;

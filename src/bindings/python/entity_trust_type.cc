@@ -41,6 +41,13 @@ auto entity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObjec
   });
 }
 
+auto entity_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) -> PyObject* {
+  return guard([&] {
+    auto a = bind(kNew, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return new_instance<EntityTrustObject>(reinterpret_cast<PyTypeObject*>(type), EntityTrust::create(a.text(0)));
+  });
+}
+
 auto entity_t3_average(PyObject* self, PyObject*) -> PyObject* {
   return read_entity(self, [](const EntityTrust& r) { return new_float(r.t3_average()); });
 }
@@ -112,13 +119,27 @@ void for_each_shown_field(Record& r, F&& shown) {
   });
 }
 
+// The keys of to_dict, interned once (their hashes are then cached) and kept for the process.
+auto dict_keys() -> const std::array<PyObject*, kFieldCount>& {
+  static std::array<PyObject*, kFieldCount> keys{};
+  if (keys[0] == nullptr) {
+    EntityTrust r;
+    for_each_shown_field(r, [&](std::size_t k, std::string_view key, const auto&) {
+      keys[k] = OwnedRef::checked(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())))
+                    .release();
+      PyUnicode_InternInPlace(&keys[k]);
+    });
+  }
+  return keys;
+}
+
 auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
   return read_entity(self, [](const EntityTrust& r) {
-    OwnedRef dict = OwnedRef::checked(PyDict_New());
-    for_each_shown_field(r, [&](std::size_t, std::string_view key, const auto& value) {
-      OwnedRef name = OwnedRef::checked(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    const auto& keys = dict_keys();
+    OwnedRef dict = OwnedRef::checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(kFieldCount)));
+    for_each_shown_field(r, [&](std::size_t k, std::string_view, const auto& value) {
       OwnedRef item = OwnedRef::steal(to_python(value));
-      if (PyDict_SetItem(dict.get(), name.get(), item.get()) < 0) throw PyErrSet{};
+      if (PyDict_SetItem(dict.get(), keys[k], item.get()) < 0) throw PyErrSet{};
     });
     return dict.release();
   });
@@ -197,6 +218,8 @@ PyType_Slot entity_slots[] = {
 };
 
 }  // namespace
+
+const vectorcallfunc entity_trust_vectorcall = entity_vectorcall;
 
 PyType_Spec entity_trust_spec = {
     .name = "builtins.EntityTrust",

@@ -17,9 +17,10 @@ namespace {
 struct ClassRow {
   const char* name;
   PyType_Spec* spec;
+  const vectorcallfunc* vectorcall;
 };
 
-#define VELK_PY_CLASS_ROW(name, spec) {#name, &spec},
+#define VELK_PY_CLASS_ROW(name, prefix) {#name, &prefix##_spec, &prefix##_vectorcall},
 constexpr ClassRow kClasses[] = {VELK_PY_CLASSES(VELK_PY_CLASS_ROW)};
 #undef VELK_PY_CLASS_ROW
 
@@ -31,7 +32,11 @@ auto try_type_object(ClassId id) -> PyTypeObject* {
   // One type object per class and process, kept until the process ends.
   static std::array<PyTypeObject*, std::size(kClasses)> types{};
   const auto k = static_cast<std::size_t>(id);
-  if (types[k] == nullptr) types[k] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kClasses[k].spec));
+  if (types[k] == nullptr) {
+    types[k] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kClasses[k].spec));
+    // Calls of the class go straight to its vectorcall constructor (a spec cannot name one yet).
+    if (types[k] != nullptr) types[k]->tp_vectorcall = *kClasses[k].vectorcall;
+  }
   return types[k];
 }
 

@@ -31,13 +31,25 @@ struct TensorClass<V3Object> {
 };
 
 template <typename Obj>
+auto make_tensor(PyTypeObject* type, BoundArgs& a) -> PyObject* {
+  decltype(Obj::value) value;
+  for (std::size_t k = 0; k < 3; ++k) *TensorClass<Obj>::dimensions(value)[k] = clamp_unit(a.real_or(k, kNeutral));
+  return new_instance<Obj>(type, value);
+}
+
+template <typename Obj>
 auto tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
-  using Class = TensorClass<Obj>;
   return guard([&] {
-    auto a = bind(Class::kNew, args, kwargs);
-    decltype(Obj::value) value;
-    for (std::size_t k = 0; k < 3; ++k) *Class::dimensions(value)[k] = clamp_unit(a.real_or(k, kNeutral));
-    return new_instance<Obj>(type, value);
+    auto a = bind(TensorClass<Obj>::kNew, args, kwargs);
+    return make_tensor<Obj>(type, a);
+  });
+}
+
+template <typename Obj>
+auto tensor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) -> PyObject* {
+  return guard([&] {
+    auto a = bind(TensorClass<Obj>::kNew, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return make_tensor<Obj>(reinterpret_cast<PyTypeObject*>(type), a);
   });
 }
 
@@ -142,6 +154,9 @@ auto t3_slots = tensor_slots<T3Object>(t3_methods);
 auto v3_slots = tensor_slots<V3Object>(v3_methods);
 
 }  // namespace
+
+const vectorcallfunc t3_tensor_vectorcall = tensor_vectorcall<T3Object>;
+const vectorcallfunc v3_tensor_vectorcall = tensor_vectorcall<V3Object>;
 
 PyType_Spec t3_tensor_spec = {
     .name = "builtins.T3Tensor",

@@ -201,6 +201,8 @@ PyType_Slot store_slots[] = {
 
 auto new_default_store(PyTypeObject* type) -> PyObject* { return new_store(type, FileStore::open_default()); }
 
+const vectorcallfunc trust_store_vectorcall = nullptr;
+
 PyType_Spec trust_store_spec = {
     .name = "builtins.TrustStore",
     .basicsize = sizeof(TrustStoreObject),

@@ -36,9 +36,14 @@ class FileStore {
   auto remove(std::string_view entity_id) const -> Result<bool>;
   // True when the record path has a status (a directory counts); a failed status means false.
   auto exists(std::string_view entity_id) const -> Result<bool>;
-  // Every readable record of files named *.json, in directory order; bad files are skipped.
-  // Io only when the directory cannot be listed (or the waiter interrupts the listing).
-  auto scan_records(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<EntityTrust>>;
+  // Every readable record of files named *.json, with its file's path, in directory order; bad
+  // files are skipped. Io only when the directory cannot be listed (or the waiter interrupts).
+  // Larger directories are read and parsed on a few threads, all joined before it returns.
+  struct Scanned {
+    std::string path;
+    EntityTrust record;
+  };
+  auto scan_records(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<Scanned>>;
 
   // The store operations. A read of an existing record takes no lock (saves are atomic renames);
   // creating a missing record, update and witness hold an exclusive lock on the directory, so
@@ -50,7 +55,9 @@ class FileStore {
   // Stored identifiers of the readable records, optionally only those of one kind.
   auto list(std::optional<EntityType> kind, Waiter& waiter = Waiter::plain()) const
       -> Result<std::vector<std::string>>;
-  // Each identifier of list(kind) fetched again through get; failures are skipped.
+  // The records of list(kind). A record whose file lies at its own identifier's record path is
+  // the one just read; any other is fetched through get (which may create it at its own path);
+  // failures are skipped.
   auto records_of_kind(EntityType kind, Waiter& waiter = Waiter::plain()) const -> Result<std::vector<EntityTrust>>;
   // update and witness refuse (Storage) a record file that holds another identifier's record.
   auto update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter = Waiter::plain()) const

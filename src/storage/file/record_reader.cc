@@ -181,6 +181,11 @@ auto RecordReader::read(EntityTrust& r) -> bool {
 }  // namespace
 
 auto parse_record(std::string_view text, Timestamp now) -> Result<EntityTrust> {
+  if (auto record = read_written_layout(text)) return std::move(*record);
+  return parse_record_exact(text, now);
+}
+
+auto parse_record_exact(std::string_view text, Timestamp now) -> Result<EntityTrust> {
   RecordReader reader(text, now);
   EntityTrust record;
   if (!reader.read(record)) return TrustError::serialization(reader.message());

@@ -114,24 +114,32 @@ auto FileStore::get(std::string_view entity_id, Waiter& waiter) const -> Result<
 }
 
 auto FileStore::list(std::optional<EntityType> kind, Waiter& waiter) const -> Result<std::vector<std::string>> {
-  auto records = scan_records(waiter);
-  if (!records) return records.error();
+  auto scanned = scan_records(waiter);
+  if (!scanned) return scanned.error();
   std::vector<std::string> ids;
-  for (auto& r : *records) {
-    if (!kind || matches_kind(r.entity_type, *kind)) ids.push_back(std::move(r.entity_id));
+  for (auto& s : *scanned) {
+    if (!kind || matches_kind(s.record.entity_type, *kind)) ids.push_back(std::move(s.record.entity_id));
   }
   return ids;
 }
 
 auto FileStore::records_of_kind(EntityType kind, Waiter& waiter) const -> Result<std::vector<EntityTrust>> {
   SteppedAside away(waiter);
-  auto ids = list(kind, waiter);
-  if (!ids) return ids.error();
+  auto scanned = scan_records(waiter);
+  if (!scanned) return scanned.error();
   std::vector<EntityTrust> records;
   InterruptCheck interrupted(waiter);
-  for (const auto& id : *ids) {
+  for (auto& s : *scanned) {
+    if (!matches_kind(s.record.entity_type, kind)) continue;
     if (interrupted()) return TrustError::io(EINTR);
-    if (auto r = get(id, waiter)) records.push_back(std::move(*r));
+    // Reading the record's own path again would read the same file; a file lying elsewhere goes
+    // through get-or-create at the identifier's own path.
+    const auto own = record_path(s.record.entity_id);
+    if (own && *own == s.path) {
+      records.push_back(std::move(s.record));
+    } else if (auto r = get(s.record.entity_id, waiter)) {
+      records.push_back(std::move(*r));
+    }
   }
   return records;
 }

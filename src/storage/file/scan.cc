@@ -1,0 +1,90 @@
+// Listing the record directory: every *.json file read and parsed, on a few threads when there are
+// many, in directory order.
+#include <dirent.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "storage/file/file_store.h"
+
+namespace velk {
+namespace {
+
+// Below this many files one thread reads them all: starting threads would cost more.
+constexpr std::size_t kFilesPerThread = 256;
+constexpr std::size_t kMaxThreads = 4;
+// Files taken at a time by a thread.
+constexpr std::size_t kBatch = 32;
+
+}  // namespace
+
+auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned>> {
+  SteppedAside away(waiter);
+  InterruptCheck interrupted(waiter);
+  std::vector<std::string> paths;
+  {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
+    if (!dir) return TrustError::io(errno);
+    for (;;) {
+      if (interrupted()) return TrustError::io(EINTR);
+      errno = 0;
+      const dirent* entry = ::readdir(dir.get());
+      if (entry == nullptr) {
+        if (errno != 0) return TrustError::io(errno);
+        break;
+      }
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != ".." && has_json_extension(name)) paths.push_back(join_path(dir_, name));
+    }
+  }
+
+  // Each thread takes batches of files and parses them into their own slots, so the order stays
+  // the directory's. Only the calling thread asks the waiter; if it asks to stop, the others stop
+  // at their next batch. Every thread is joined before the results are read.
+  std::vector<std::optional<EntityTrust>> records(paths.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::exception_ptr failure;
+  std::atomic_flag failure_taken;
+  auto work = [&](bool caller) {
+    try {
+      for (;;) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        const std::size_t first = next.fetch_add(kBatch);
+        if (first >= paths.size()) return;
+        for (std::size_t k = first; k < std::min(first + kBatch, paths.size()); ++k) {
+          if (auto r = read_record(paths[k])) records[k] = std::move(*r);
+        }
+        if (caller && interrupted()) stop = true;
+      }
+    } catch (...) {
+      // An internal failure (memory): kept to be raised by the caller, and the others stop.
+      if (!failure_taken.test_and_set()) failure = std::current_exception();
+      stop = true;
+    }
+  };
+  const std::size_t threads = std::min(kMaxThreads, std::max<std::size_t>(1, paths.size() / kFilesPerThread));
+  {
+    std::vector<std::jthread> helpers;
+    for (std::size_t t = 1; t < std::min<std::size_t>(threads, std::thread::hardware_concurrency()); ++t) {
+      helpers.emplace_back(work, false);
+    }
+    work(true);
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (stop) return TrustError::io(EINTR);
+
+  std::vector<Scanned> scanned;
+  scanned.reserve(paths.size());
+  for (std::size_t k = 0; k < paths.size(); ++k) {
+    if (records[k]) scanned.push_back({std::move(paths[k]), std::move(*records[k])});
+  }
+  return scanned;
+}
+
+}  // namespace velk
