@@ -22,35 +22,38 @@ enum class Absent { Fails, Default, Now };
 // attributes) handles each kind by overload, so a field of a new kind fails to compile until they
 // all handle it; the current tensor keys are the first three of the field sets of older releases.
 //
-// Calls visit(key, member, absent) for each field of r (EntityTrust or const EntityTrust), in the
-// order the writer writes them.
+// The fields in the order the writer writes them: key, member of EntityTrust, and what a missing
+// key does.
+#define VELK_RECORD_FIELDS(FIELD)                               \
+  FIELD("entity_id", entity_id, Absent::Fails)                  \
+  FIELD("entity_type", entity_type, Absent::Default)            \
+  FIELD("entity_name", entity_name, Absent::Default)            \
+  FIELD(T3Compat::kKeys[0], t3.talent, Absent::Default)         \
+  FIELD(T3Compat::kKeys[1], t3.training, Absent::Default)       \
+  FIELD(T3Compat::kKeys[2], t3.temperament, Absent::Default)    \
+  FIELD(V3Compat::kKeys[0], v3.valuation, Absent::Default)      \
+  FIELD(V3Compat::kKeys[1], v3.veracity, Absent::Default)       \
+  FIELD(V3Compat::kKeys[2], v3.validity, Absent::Default)       \
+  FIELD("witnessed_by", witnessed_by, Absent::Default)          \
+  FIELD("has_witnessed", has_witnessed, Absent::Default)        \
+  FIELD("action_count", action_count, Absent::Default)          \
+  FIELD("success_count", success_count, Absent::Default)        \
+  FIELD("witness_count", witness_count, Absent::Default)        \
+  FIELD("last_action", last_action, Absent::Default)            \
+  FIELD("created_at", created_at, Absent::Now)
+
+// Calls visit(key, member, absent) for each field of r (EntityTrust or const EntityTrust), in order.
 template <typename Record, typename Visit>
 constexpr void for_each_field(Record& r, Visit&& visit) {
-  visit("entity_id", r.entity_id, Absent::Fails);
-  visit("entity_type", r.entity_type, Absent::Default);
-  visit("entity_name", r.entity_name, Absent::Default);
-  visit(T3Compat::kKeys[0], r.t3.talent, Absent::Default);
-  visit(T3Compat::kKeys[1], r.t3.training, Absent::Default);
-  visit(T3Compat::kKeys[2], r.t3.temperament, Absent::Default);
-  visit(V3Compat::kKeys[0], r.v3.valuation, Absent::Default);
-  visit(V3Compat::kKeys[1], r.v3.veracity, Absent::Default);
-  visit(V3Compat::kKeys[2], r.v3.validity, Absent::Default);
-  visit("witnessed_by", r.witnessed_by, Absent::Default);
-  visit("has_witnessed", r.has_witnessed, Absent::Default);
-  visit("action_count", r.action_count, Absent::Default);
-  visit("success_count", r.success_count, Absent::Default);
-  visit("witness_count", r.witness_count, Absent::Default);
-  visit("last_action", r.last_action, Absent::Default);
-  visit("created_at", r.created_at, Absent::Now);
+#define VELK_VISIT_FIELD(key, member, absent) visit(key, r.member, absent);
+  VELK_RECORD_FIELDS(VELK_VISIT_FIELD)
+#undef VELK_VISIT_FIELD
 }
 
 // The number of fields.
-inline constexpr std::size_t kFieldCount = [] {
-  EntityTrust r;
-  std::size_t n = 0;
-  for_each_field(r, [&](std::string_view, auto&, Absent) { ++n; });
-  return n;
-}();
+#define VELK_COUNT_FIELD(key, member, absent) +1
+inline constexpr std::size_t kFieldCount = 0 VELK_RECORD_FIELDS(VELK_COUNT_FIELD);
+#undef VELK_COUNT_FIELD
 
 // True for the tensor dimensions, which the reader takes through the field sets of T3 and V3.
 template <typename T>
