@@ -138,19 +138,22 @@ auto temporary_name(const std::string& path) -> std::string {
   return path + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
 }
 
-// Gives the unnamed file fd a temporary name beside path. False when the system refuses.
-auto link_unnamed(int fd, const std::string& path, std::string& tmp) -> bool {
+// Gives the unnamed file fd the name tmp. A file already there is a leftover of a save that was
+// killed between naming and renaming, or for an instant another saver's (whose rename then finds
+// its name gone and starts over): it is replaced, so leftovers never pile up. False with errno set
+// when the system refuses.
+auto link_unnamed(int fd, const std::string& tmp) -> bool {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    tmp = temporary_name(path);
     // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; /proc is refused by some sandboxes (EXDEV).
     if (::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0) return true;
-    if (errno != EEXIST &&
-        ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    if (errno != EEXIST && ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       return true;
     }
     if (errno != EEXIST) return false;
+    ::unlink(tmp.c_str());
   }
+  errno = EEXIST;
   return false;
 }
 
@@ -170,18 +173,28 @@ auto rename_over(const std::string& tmp, const std::string& path) -> Result<void
   return TrustError::io(err);
 }
 
-auto replace_with_unnamed(const std::string& path, std::string_view text) -> std::optional<Result<void>> {
-  Fd file(::open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-  if (file.get() < 0) return std::nullopt;
-  if (!write_all(file.get(), text)) return TrustError::io(errno);
-  std::string tmp;
-  if (!link_unnamed(file.get(), path, tmp)) return std::nullopt;
-  if (::close(file.release()) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    return TrustError::io(err);
+// True when replaced; false when the system refuses unnamed files (the named way is left).
+auto replace_with_unnamed(const std::string& path, std::string_view text) -> Result<bool> {
+  // The name is the record's own plus ".tmp", so that the next save of the record replaces what a
+  // save killed in the instant between naming and renaming leaves.
+  const std::string tmp = path + ".tmp";
+  const std::string dir = directory_of(path);
+  for (int attempt = 0;; ++attempt) {
+    Fd file(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (file.get() < 0) return false;
+    if (!write_all(file.get(), text)) return TrustError::io(errno);
+    if (!link_unnamed(file.get(), tmp)) {
+      if (attempt == 0 && errno != EEXIST) return false;
+      return TrustError::io(errno);
+    }
+    if (::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    // ENOENT: a concurrent save of the same record took the name for a leftover; a file once
+    // named cannot be named again, so write it anew.
+    if (errno != ENOENT || attempt == 100) break;
   }
-  return rename_over(tmp, path);
+  const int err = errno;
+  ::unlink(tmp.c_str());
+  return TrustError::io(err);
 }
 
 auto replace_with_named(const std::string& path, std::string_view text) -> Result<void> {
@@ -307,7 +320,9 @@ auto FileStore::read_record(const std::string& path) -> Result<EntityTrust> {
 
 auto replace_file(const std::string& path, std::string_view text, bool unnamed) -> Result<void> {
   if (unnamed) {
-    if (auto done = replace_with_unnamed(path, text)) return std::move(*done);
+    auto replaced = replace_with_unnamed(path, text);
+    if (!replaced) return replaced.error();
+    if (*replaced) return {};
   }
   return replace_with_named(path, text);
 }

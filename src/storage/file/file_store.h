@@ -81,9 +81,11 @@ class FileStore {
 };
 
 // Writes text to a new file beside path and renames it over path, so that readers see the old
-// text or the new one, never a partial one. The new file is unnamed (O_TMPFILE) until complete,
-// so a process killed while writing leaves nothing behind; where the system refuses unnamed files
-// (or `unnamed` is false), a named "<path>.<pid>-<n>.tmp" is written instead. Mode 0666 & ~umask.
+// text or the new one, never a partial one. The new file is unnamed (O_TMPFILE) while it is
+// written and named "<path>.tmp" only for the instant before the rename, so a process killed while
+// writing leaves nothing behind, and the rare leftover of a kill in that instant is replaced by the
+// record's next save. Where the system refuses unnamed files (or `unnamed` is false), a named
+// "<path>.<pid>-<n>.tmp" is written instead. Mode 0666 & ~umask.
 auto replace_file(const std::string& path, std::string_view text, bool unnamed = true) -> Result<void>;
 // Joins a file name to a directory path; the empty directory gives the name alone.
 auto join_path(const std::string& dir, std::string_view name) -> std::string;
