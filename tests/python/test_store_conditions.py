@@ -179,8 +179,12 @@ except KeyboardInterrupt:
         assert os.listdir(records_dir) == []  # nothing changed on disk
 
     def test_signal_ends_a_listing(self, records_dir):
+        # Long to read, little to keep: a record padded with an unknown key that is read and dropped.
         records_dir.mkdir()
-        linked_records(records_dir, 800, witnesses=5000)
+        padded = records_dir / "padded.json"
+        padded.write_text('{"entity_id": "mcp:padded", "padding": [' + ", ".join(["0.125"] * 60000) + "]}")
+        for k in range(600):
+            os.link(padded, records_dir / f"copy-{k}.json")
         child = subprocess.Popen([sys.executable, "-c", """
 import sys, time, velk_trust
 store = velk_trust.TrustStore(sys.argv[1])
@@ -189,7 +193,7 @@ store.list_entities()
 print(time.monotonic() - start, flush=True)
 try:
     while True:
-        store.get_by_type("mcp")
+        store.list_entities()
 except KeyboardInterrupt:
     print("interrupted", flush=True)
 """, str(records_dir)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

@@ -45,7 +45,7 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
 
   // Each thread takes batches of files and parses them into their own slots, so the order stays
   // the directory's. Only the calling thread asks the waiter; if it asks to stop, the others stop
-  // at their next batch. Every thread is joined before the results are read.
+  // before their next file. Every thread is joined before the results are read.
   std::vector<std::optional<EntityTrust>> records(paths.size());
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
@@ -58,9 +58,10 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
         const std::size_t first = next.fetch_add(kBatch);
         if (first >= paths.size()) return;
         for (std::size_t k = first; k < std::min(first + kBatch, paths.size()); ++k) {
+          if (caller && interrupted()) stop = true;
+          if (stop.load(std::memory_order_relaxed)) return;
           if (auto r = read_record(paths[k])) records[k] = std::move(*r);
         }
-        if (caller && interrupted()) stop = true;
       }
     } catch (...) {
       // An internal failure (memory): kept to be raised by the caller, and the others stop.

@@ -32,14 +32,14 @@ class SteppedAside {
   Waiter& waiter_;
 };
 
-// Polled in a loop, asks the waiter at most every 20 ms (a clock read every 16 polls is cheap;
-// asking may wait for the caller's lock).
+// Polled in a loop, asks the waiter at most every 20 ms (a clock read is cheap; asking may wait
+// for the caller's lock).
 class InterruptCheck {
  public:
   explicit InterruptCheck(Waiter& waiter) : waiter_(waiter), asked_(Clock::now()) {}
   // True when the waiter asks to abandon the call.
   auto operator()() -> bool {
-    if (++polls_ % 16 != 0 || Clock::now() - asked_ < std::chrono::milliseconds(20)) return false;
+    if (Clock::now() - asked_ < std::chrono::milliseconds(20)) return false;
     if (waiter_.interrupted()) return true;
     asked_ = Clock::now();
     return false;
@@ -49,7 +49,6 @@ class InterruptCheck {
   using Clock = std::chrono::steady_clock;
   Waiter& waiter_;
   Clock::time_point asked_;
-  unsigned polls_ = 0;
 };
 
 }  // namespace velk
