@@ -134,7 +134,7 @@ void BoundArgs::prefix_type_error(const char* param) {
   }
 }
 
-auto bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> BoundArgs {
+auto bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> BoundArgs {
   BoundArgs bound(sig);
   check_positional_count(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots_[static_cast<std::size_t>(i)] = args[i];

@@ -138,8 +138,19 @@ class BoundArgs {
   const Signature& sig_;
 };
 
-// Binds a vectorcall (METH_FASTCALL | METH_KEYWORDS) argument list.
-auto bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> BoundArgs;
+// Binds a vectorcall (METH_FASTCALL | METH_KEYWORDS) argument list in general.
+auto bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> BoundArgs;
+
+// Binds a vectorcall argument list. Every parameter given by position, the usual call in a loop,
+// needs no check beyond the count.
+inline auto bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> BoundArgs {
+  if (kwnames != nullptr || static_cast<std::size_t>(nargs) != sig.params.size()) {
+    return bind_any(sig, args, nargs, kwnames);
+  }
+  BoundArgs bound(sig);
+  for (std::size_t i = 0; i < sig.params.size(); ++i) bound.slots_[i] = args[i];
+  return bound;
+}
 // Binds a tuple and dict (tp_new).
 auto bind(const Signature& sig, PyObject* args, PyObject* kwargs) -> BoundArgs;
 

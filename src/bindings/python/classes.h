@@ -1,6 +1,7 @@
 // What the class files share: instance layout, the borrow flag, the type registry and receivers.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -32,13 +33,22 @@ enum class ClassId { VELK_PY_CLASSES(VELK_PY_CLASS_ID) };
   extern const vectorcallfunc prefix##_vectorcall;
 VELK_PY_CLASSES(VELK_PY_CLASS_DECLARATIONS)
 #undef VELK_PY_CLASS_DECLARATIONS
+#define VELK_PY_CLASS_COUNT(name, prefix) +1
+inline constexpr std::size_t kClassCount = 0 VELK_PY_CLASSES(VELK_PY_CLASS_COUNT);
+#undef VELK_PY_CLASS_COUNT
 
 // The class's name as Python shows it ("T3Tensor").
 auto class_name(ClassId id) -> const char*;
 // The type object, created from its spec on first need; null with the error set on failure.
 auto try_type_object(ClassId id) -> PyTypeObject*;
 // As try_type_object, but a failure is an internal one ("failed to create type object for X").
-auto type_object(ClassId id) -> PyTypeObject*;
+auto create_type_object(ClassId id) -> PyTypeObject*;
+// The type objects made so far, one per class, kept until the process ends.
+inline std::array<PyTypeObject*, kClassCount> made_types{};
+inline auto type_object(ClassId id) -> PyTypeObject* {
+  PyTypeObject* type = made_types[static_cast<std::size_t>(id)];
+  return type != nullptr ? type : create_type_object(id);
+}
 
 // Shared for readers, exclusive for writers: a conflicting request raises RuntimeError
 // ("Already borrowed" for exclusive, "Already mutably borrowed" for shared).
@@ -123,7 +133,10 @@ void dealloc_instance(PyObject* self) {
 // The receiver as Obj, else TypeError "'X' object cannot be converted to 'Class'".
 template <typename Obj>
 auto receiver(PyObject* self) -> Obj& {
-  if (!PyObject_TypeCheck(self, type_object(Obj::kClass))) raise_cannot_convert(self, class_name(Obj::kClass));
+  PyTypeObject* type = type_object(Obj::kClass);
+  if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) {
+    raise_cannot_convert(self, class_name(Obj::kClass));
+  }
   return *reinterpret_cast<Obj*>(self);
 }
 

@@ -29,8 +29,7 @@ constexpr ClassRow kClasses[] = {VELK_PY_CLASSES(VELK_PY_CLASS_ROW)};
 auto class_name(ClassId id) -> const char* { return kClasses[static_cast<std::size_t>(id)].name; }
 
 auto try_type_object(ClassId id) -> PyTypeObject* {
-  // One type object per class and process, kept until the process ends.
-  static std::array<PyTypeObject*, std::size(kClasses)> types{};
+  auto& types = made_types;
   const auto k = static_cast<std::size_t>(id);
   if (types[k] == nullptr) {
     types[k] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kClasses[k].spec));
@@ -40,7 +39,7 @@ auto try_type_object(ClassId id) -> PyTypeObject* {
   return types[k];
 }
 
-auto type_object(ClassId id) -> PyTypeObject* {
+auto create_type_object(ClassId id) -> PyTypeObject* {
   PyTypeObject* type = try_type_object(id);
   if (type == nullptr) {
     PyErr_Print();
