@@ -13,8 +13,12 @@ namespace {
 void append_string(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
+  std::size_t run = 0;  // bytes written as they are, appended together
+  for (std::size_t k = 0; k < s.size(); ++k) {
+    const auto c = static_cast<unsigned char>(s[k]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s, run, k - run);
+    run = k + 1;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -24,19 +28,37 @@ void append_string(std::string& out, std::string_view s) {
       case 0x0C: out += "\\f"; break;
       case 0x0D: out += "\\r"; break;
       default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0xF]);
-        } else {
-          out.push_back(ch);
-        }
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
     }
   }
+  out.append(s, run, s.size() - run);
   out.push_back('"');
 }
 
+// The shortest digits of a value in [0.001, 1) that reads back exactly, when at most fifteen
+// decimals do: at most one decimal of that many digits lies within the value's rounding interval,
+// so it is the one the general writer would choose. False to leave it to the general writer.
+auto append_short_decimal(std::string& out, double v) -> bool {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13,
+                                      1e14, 1e15};
+  if (!(v >= 0.001 && v < 1.0)) return false;
+  for (int k = 1; k <= 15; ++k) {
+    const double m = std::nearbyint(v * kPow10[k]);
+    if (m / kPow10[k] != v) continue;
+    char digits[16];
+    auto n = static_cast<std::uint64_t>(m);
+    for (int d = k - 1; d >= 0; --d, n /= 10) digits[d] = static_cast<char>('0' + n % 10);
+    out += "0.";
+    out.append(digits, static_cast<std::size_t>(k));
+    return true;
+  }
+  return false;
+}
+
 void append_value(std::string& out, double v) {
+  if (append_short_decimal(out, v)) return;
   if (std::isfinite(v)) append_number(out, v);
   else out += "null";
 }

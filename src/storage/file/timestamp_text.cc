@@ -26,8 +26,10 @@ void append_digits(std::string& out, std::uint64_t v, int width) {
     buf[n++] = static_cast<char>('0' + v % 10);
     v /= 10;
   } while (v != 0);
-  for (int i = n; i < width; ++i) out.push_back('0');
-  while (n > 0) out.push_back(buf[--n]);
+  for (int i = n; i < width; ++i) buf[n++] = '0';
+  char text[24];
+  for (int i = 0; i < n; ++i) text[i] = buf[n - 1 - i];
+  out.append(text, static_cast<std::size_t>(n));
 }
 
 // Length in bytes of a Unicode white-space character at s[i], or 0.
