@@ -18,6 +18,9 @@ for version in 3.12 3.13; do
 done
 bash "$ROOT/scripts/sanitize.sh"
 
+echo "== benchmark smoke run (judges nothing)"
+"$(venv_with_package 3.12)" "$ROOT/bench/compare.py" --quick >/dev/null
+
 echo "== fuzz targets, 60 s each"
 bash "$ROOT/fuzz/run.sh" 60
 echo "== all tests passed"
