@@ -110,7 +110,10 @@ class LayoutReader {
     std::int64_t nanos = 0;
     if (literal(".")) {
       const std::size_t start = i_;
-      while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') nanos = nanos * 10 + (s_[i_++] - '0');
+      // At most ten digits are taken: a tenth already means the exact reader's form.
+      while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9' && i_ - start < 10) {
+        nanos = nanos * 10 + (s_[i_++] - '0');
+      }
       const std::size_t n = i_ - start;
       if (n != 3 && n != 6 && n != 9) return false;
       for (std::size_t k = n; k < 9; ++k) nanos *= 10;
