@@ -67,15 +67,21 @@ static void tensor_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-static PyObject* tensor_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  int success;
+/* The arguments (success, magnitude) of update_from_outcome; -1 with an error set. */
+static int outcome_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, int* success, double* m) {
   if (nargs != 2 || kwnames != NULL) {
     PyErr_SetString(PyExc_TypeError, "update_from_outcome(success, magnitude)");
-    return NULL;
+    return -1;
   }
-  if (flag_arg(args[0], &success) < 0) return NULL;
-  const double m = real_arg(args[1]);
-  if (m == -1.0 && PyErr_Occurred()) return NULL;
+  if (flag_arg(args[0], success) < 0) return -1;
+  *m = real_arg(args[1]);
+  return *m == -1.0 && PyErr_Occurred() ? -1 : 0;
+}
+
+static PyObject* tensor_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  int success;
+  double m;
+  if (outcome_args(args, nargs, kwnames, &success, &m) < 0) return NULL;
   Tensor* t = (Tensor*)self;
   t3_update(&t->v[0], &t->v[1], &t->v[2], success, m);
   Py_RETURN_NONE;
@@ -163,13 +169,8 @@ static PyObject* record_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) 
 
 static PyObject* record_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   int success;
-  if (nargs != 2 || kwnames != NULL) {
-    PyErr_SetString(PyExc_TypeError, "update_from_outcome(success, magnitude)");
-    return NULL;
-  }
-  if (flag_arg(args[0], &success) < 0) return NULL;
-  const double m = real_arg(args[1]);
-  if (m == -1.0 && PyErr_Occurred()) return NULL;
+  double m;
+  if (outcome_args(args, nargs, kwnames, &success, &m) < 0) return NULL;
   Record* r = (Record*)self;
   r->actions += 1;
   if (success) r->successes += 1;
