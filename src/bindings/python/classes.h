@@ -219,6 +219,16 @@ inline auto noargs_method(const char* name, PyCFunction fn, const char* doc, int
   return {name, fn, METH_NOARGS | extra_flags, doc};
 }
 
+// What __reduce__ returns: (a reference to the class, args, state), or without state when it is
+// null. Unpickling calls the class with args, then __setstate__ with state.
+auto reduce_value(ClassId id, OwnedRef args, OwnedRef state = {}) -> PyObject*;
+inline auto reduce_method(PyCFunction fn) -> PyMethodDef {
+  return {"__reduce__", fn, METH_NOARGS, "__reduce__($self, /)\n--\n\nHelper for pickle."};
+}
+inline auto setstate_method(PyCFunction fn) -> PyMethodDef {
+  return {"__setstate__", fn, METH_O, "__setstate__($self, state, /)\n--\n\nRestore the state that __reduce__ gave."};
+}
+
 // A new TrustStore on the default record directory (TrustStore() and create_memory_store()).
 auto new_default_store(PyTypeObject* type) -> PyObject*;
 

@@ -145,6 +145,95 @@ auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
   });
 }
 
+// Pickle and copy carry every field exactly (timestamps as (seconds, nanoseconds), NaN and -0.0 as
+// they are), as a dict keyed like the record file, so that a state lacking a field (from a release
+// with fewer) leaves that field as the constructor made it.
+auto to_state(const auto& value) -> PyObject* { return to_python(value); }
+auto to_state(const Timestamp& t) -> PyObject* {
+  return OwnedRef::checked(Py_BuildValue("(LI)", static_cast<long long>(t.seconds), t.nanos)).release();
+}
+auto to_state(const std::optional<Timestamp>& t) -> PyObject* { return t ? to_state(*t) : none(); }
+
+// Each reads one state value into member, or returns what the value should have been.
+auto from_state(PyObject* v, std::string& member) -> const char* {
+  if (!PyUnicode_Check(v)) return "a str";
+  member = std::string(to_text(v));
+  return nullptr;
+}
+auto from_state(PyObject* v, double& member) -> const char* {
+  if (!PyFloat_Check(v)) return "a float";
+  member = PyFloat_AS_DOUBLE(v);
+  return nullptr;
+}
+auto from_state(PyObject* v, std::vector<std::string>& member) -> const char* {
+  if (!PyList_Check(v)) return "a list of str";
+  std::vector<std::string> items;
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(v); ++k) {
+    if (from_state(PyList_GET_ITEM(v, k), items.emplace_back()) != nullptr) return "a list of str";
+  }
+  member = std::move(items);
+  return nullptr;
+}
+auto from_state(PyObject* v, std::uint64_t& member) -> const char* {
+  if (!PyLong_Check(v)) return "an int from 0 to 2**64 - 1";
+  const unsigned long long n = PyLong_AsUnsignedLongLong(v);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return "an int from 0 to 2**64 - 1";
+  }
+  member = n;
+  return nullptr;
+}
+auto from_state(PyObject* v, Timestamp& member) -> const char* {
+  constexpr const char* kWanted = "a (seconds, nanoseconds) tuple";
+  long long seconds = 0;
+  unsigned long nanos = 0;
+  if (!PyTuple_Check(v) || !PyArg_ParseTuple(v, "Lk", &seconds, &nanos) || nanos >= 1'000'000'000) {
+    PyErr_Clear();
+    return kWanted;
+  }
+  member = {seconds, static_cast<std::uint32_t>(nanos)};
+  return nullptr;
+}
+auto from_state(PyObject* v, std::optional<Timestamp>& member) -> const char* {
+  if (v == Py_None) {
+    member.reset();
+    return nullptr;
+  }
+  if (from_state(v, member.emplace()) != nullptr) return "None or a (seconds, nanoseconds) tuple";
+  return nullptr;
+}
+
+auto entity_reduce(PyObject* self, PyObject*) -> PyObject* {
+  return read_entity(self, [](const EntityTrust& r) {
+    OwnedRef state = OwnedRef::checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(kFieldCount)));
+    for_each_field(r, [&](std::string_view key, const auto& member, Absent) {
+      OwnedRef value = OwnedRef::steal(to_state(member));
+      if (PyDict_SetItemString(state.get(), key.data(), value.get()) < 0) throw PyErrSet{};
+    });
+    OwnedRef id = OwnedRef::steal(new_text(r.entity_id));
+    return reduce_value(ClassId::EntityTrust, OwnedRef::checked(PyTuple_Pack(1, id.get())), std::move(state));
+  });
+}
+
+auto entity_setstate(PyObject* self, PyObject* state) -> PyObject* {
+  return guard([&] {
+    if (!PyDict_Check(state)) raise(PyExc_TypeError, "EntityTrust state must be a dict");
+    auto& obj = receiver<EntityTrustObject>(self);
+    ExclusiveBorrow borrow(obj.borrow);
+    EntityTrust restored = obj.value;  // the object changes only once every value is read
+    for_each_field(restored, [&](std::string_view key, auto& member, Absent) {
+      PyObject* value = PyDict_GetItemString(state, key.data());
+      if (value == nullptr) return;
+      if (const char* wanted = from_state(value, member)) {
+        raise(PyExc_TypeError, "EntityTrust state: '" + std::string(key) + "' must be " + wanted);
+      }
+    });
+    obj.value = std::move(restored);
+    return none();
+  });
+}
+
 auto entity_repr(PyObject* self) -> PyObject* {
   return read_entity(self, [](const EntityTrust& r) {
     return new_text("EntityTrust('" + r.entity_id + "', t3=" + format3(r.t3_average()) +
@@ -204,6 +293,8 @@ PyMethodDef entity_methods[] = {
     fastcall_method<kApplyDecay, kApplyDecayDoc>(entity_apply_decay),
     noargs_method("success_rate", entity_success_rate, "success_rate($self)\n--\n\nSuccess rate"),
     noargs_method("to_dict", entity_to_dict, "to_dict($self)\n--\n\nConvert to dict (for JSON serialization)"),
+    reduce_method(entity_reduce),
+    setstate_method(entity_setstate),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -63,6 +63,34 @@ auto tensor_average(PyObject* self, PyObject*) -> PyObject* {
   return read_object<Obj>(self, [](auto& t) { return new_float(t.average()); });
 }
 
+// Pickle and copy carry the three values exactly, out of range ones included (a negative decay
+// rate makes them), so restoring does not clamp.
+template <typename Obj>
+auto tensor_reduce(PyObject* self, PyObject*) -> PyObject* {
+  return read_object<Obj>(self, [](auto& t) {
+    const auto values = TensorClass<Obj>::dimensions(t);
+    OwnedRef state = OwnedRef::checked(PyTuple_New(3));
+    for (std::size_t k = 0; k < 3; ++k) PyTuple_SET_ITEM(state.get(), k, new_float(*values[k]));
+    return reduce_value(Obj::kClass, OwnedRef::checked(PyTuple_New(0)), std::move(state));
+  });
+}
+
+template <typename Obj>
+auto tensor_setstate(PyObject* self, PyObject* state) -> PyObject* {
+  return guard([&] {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 3) {
+      raise(PyExc_TypeError, std::string(TensorClass<Obj>::kName) + " state must be a tuple of three floats");
+    }
+    std::array<double, 3> v{};
+    for (std::size_t k = 0; k < 3; ++k) v[k] = to_real(PyTuple_GET_ITEM(state, k));
+    auto& obj = receiver<Obj>(self);
+    ExclusiveBorrow borrow(obj.borrow);
+    const auto values = TensorClass<Obj>::dimensions(obj.value);
+    for (std::size_t k = 0; k < 3; ++k) *values[k] = v[k];
+    return none();
+  });
+}
+
 // "T3Tensor(talent=0.500, training=0.500, temperament=0.500)"
 template <typename Obj>
 auto tensor_repr(PyObject* self) -> PyObject* {
@@ -126,6 +154,8 @@ PyMethodDef t3_methods[] = {
     noargs_method("level", t3_level, "level($self)\n--\n\nGet trust level as string"),
     fastcall_method<kUpdateFromOutcome, kUpdateFromOutcomeDoc>(t3_update_from_outcome),
     fastcall_method<kApplyDecay, kApplyDecayDoc>(t3_apply_decay),
+    reduce_method(tensor_reduce<T3Object>),
+    setstate_method(tensor_setstate<T3Object>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -133,6 +163,8 @@ PyMethodDef t3_methods[] = {
 PyMethodDef v3_methods[] = {
     noargs_method("neutral", tensor_neutral<V3Object>, "neutral()\n--\n\n", METH_STATIC),
     noargs_method("average", tensor_average<V3Object>, "average($self)\n--\n\n"),
+    reduce_method(tensor_reduce<V3Object>),
+    setstate_method(tensor_setstate<V3Object>),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -176,6 +176,14 @@ auto store_repr(PyObject* self) -> PyObject* {
   });
 }
 
+// A store travels as its directory path: unpickling opens that path again.
+auto store_reduce(PyObject* self, PyObject*) -> PyObject* {
+  return guard([&] {
+    OwnedRef path = OwnedRef::steal(new_text(receiver<TrustStoreObject>(self).value.directory()));
+    return reduce_value(ClassId::TrustStore, OwnedRef::checked(PyTuple_Pack(1, path.get())));
+  });
+}
+
 PyMethodDef store_methods[] = {
     fastcall_method<kGet, kGetDoc>(store_get),
     fastcall_method<kSave, kSaveDoc>(store_save),
@@ -185,6 +193,7 @@ PyMethodDef store_methods[] = {
     fastcall_method<kExists, kExistsDoc>(store_exists),
     fastcall_method<kDelete, kDeleteDoc>(store_delete),
     fastcall_method<kGetByType, kGetByTypeDoc>(store_get_by_type),
+    reduce_method(store_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 
