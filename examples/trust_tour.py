@@ -4,9 +4,11 @@ import json
 import pathlib
 import random
 import tempfile
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import velk_trust
-from velk_trust import T3Tensor, TrustStore
+from velk_trust import EntityTrust, T3Tensor, TrustStore
 
 TOOLS = {
     # tool: probability that a call succeeds
@@ -18,7 +20,7 @@ TOOLS = {
 SESSIONS = ["session:alice-research", "session:bob-build", "session:carol-review"]
 
 
-def table(rows, headers):
+def table(rows: Sequence[Sequence[Any]], headers: Sequence[str]) -> None:
     widths = [max(len(str(x)) for x in col) for col in zip(headers, *rows)]
     line = "  ".join("{:<%d}" % w for w in widths)
     print(line.format(*headers))
@@ -28,14 +30,22 @@ def table(rows, headers):
     print()
 
 
-def tensor_story():
+def tensor_story() -> None:
     print("== One agent's T3 tensor: successes, failures, then a quiet spell\n")
     t = T3Tensor.neutral()
     rows = [("start", f"{t.talent:.4f}", f"{t.training:.4f}", f"{t.temperament:.4f}", f"{t.average():.4f}", t.level())]
-    steps = [("success x5", lambda: [t.update_from_outcome(True, 1.0) for _ in range(5)]),
-             ("failure x2", lambda: [t.update_from_outcome(False, 0.8) for _ in range(2)]),
-             ("success x10", lambda: [t.update_from_outcome(True, 0.9) for _ in range(10)]),
-             ("30 idle days", lambda: t.apply_decay(30, 0.02))]
+    def outcomes(success: bool, magnitude: float, times: int) -> Callable[[], None]:
+        def step() -> None:
+            for _ in range(times):
+                t.update_from_outcome(success, magnitude)
+        return step
+
+    steps: list[tuple[str, Callable[[], object]]] = [
+        ("success x5", outcomes(True, 1.0, 5)),
+        ("failure x2", outcomes(False, 0.8, 2)),
+        ("success x10", outcomes(True, 0.9, 10)),
+        ("30 idle days", lambda: t.apply_decay(30, 0.02)),
+    ]
     for label, step in steps:
         step()
         rows.append((label, f"{t.talent:.4f}", f"{t.training:.4f}", f"{t.temperament:.4f}",
@@ -43,7 +53,7 @@ def tensor_story():
     table(rows, ["step", "talent", "training", "temperament", "average", "level"])
 
 
-def workflow(store, rng):
+def workflow(store: TrustStore, rng: random.Random) -> None:
     print("== A day of work: sessions call tools, and witness each other's results\n")
     for _ in range(40):
         session = rng.choice(SESSIONS)
@@ -59,8 +69,8 @@ def workflow(store, rng):
     store.witness("session:alice-research", "session:bob-build", False, 0.4)
 
 
-def entity_rows(store, ids):
-    rows = []
+def entity_rows(store: TrustStore, ids: Sequence[str]) -> list[tuple[Any, ...]]:
+    rows: list[tuple[Any, ...]] = []
     for entity_id in ids:
         e = store.get(entity_id)
         rows.append((e.entity_id, e.action_count, f"{e.success_rate():.2f}", e.witness_count,
@@ -71,7 +81,7 @@ def entity_rows(store, ids):
 HEADERS = ["entity", "actions", "success", "witnessed", "T3 avg", "V3 avg", "level"]
 
 
-def main():
+def main() -> None:
     rng = random.Random(7)
     tensor_story()
     with tempfile.TemporaryDirectory(prefix="velk-trust-tour-") as tmp:
@@ -83,7 +93,7 @@ def main():
         print("== Tools (list_entities('mcp'))\n")
         table(entity_rows(store, sorted(store.list_entities("mcp"))), HEADERS)
         print("== Sessions (get_by_type('session'))\n")
-        sessions = sorted(store.get_by_type("session"), key=lambda e: e.entity_id)
+        sessions: list[EntityTrust] = sorted(store.get_by_type("session"), key=lambda e: e.entity_id)
         table([(e.entity_id, e.action_count, f"{e.success_rate():.2f}", e.witness_count,
                 f"{e.t3_average():.3f}", f"{e.v3_average():.3f}", e.trust_level()) for e in sessions], HEADERS)
 

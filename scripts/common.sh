@@ -53,10 +53,20 @@ venv_with_package() {
     "$python" -m venv "$venv" >&2
   fi
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      "scikit-build-core>=0.9" "cmake>=3.20" ninja pytest >&2
+      "scikit-build-core>=0.9" "cmake>=3.20" ninja pytest mypy >&2
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
       --config-settings=build-dir="$build" "${defines[@]}" "$ROOT" >&2
   echo "$venv/bin/python"
+}
+
+# Checks the installed stubs against the module (stubtest) and type-checks the examples and the
+# typed test file with them (mypy --strict), with the given interpreter.
+run_typecheck() {
+  local python="$1" cache
+  cache="$ROOT/build/mypy-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+  # From the tests' folder, so that the installed stubs are checked, not the source tree's file.
+  (cd "$ROOT/tests/python" && "$python" -m mypy.stubtest velk_trust) &&
+    (cd "$ROOT" && "$python" -m mypy --strict --cache-dir "$cache" examples/ tests/python/test_typed_api.py)
 }
 
 # Runs the Python suite with the given interpreter; no test collected (pytest's 5) is a failure.

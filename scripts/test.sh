@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ core tests (ctest), pytest on CPython 3.12 and
-# 3.13, the C++ tests and the 3.12 suite again under ASan and UBSan, and a minute of each fuzz
-# target. Exits non-zero on any
+# 3.13 with stubtest and mypy --strict, the C++ tests and the 3.12 suite again under ASan and UBSan,
+# the wheel (built, repaired, installed in a fresh venv, toured), and a minute of each fuzz target. Exits non-zero on any
 # failure, including pytest collecting no tests.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 apt_install g++ libssl-dev libgtest-dev
@@ -14,7 +14,10 @@ ctest --test-dir "$ROOT/build/core" --output-on-failure -j "$(nproc)"
 
 for version in 3.12 3.13; do
   echo "== Python $version tests"
-  run_pytest "$(venv_with_package "$version")"
+  python="$(venv_with_package "$version")"
+  run_pytest "$python"
+  echo "== Python $version stubs and types"
+  run_typecheck "$python"
 done
 bash "$ROOT/scripts/sanitize.sh"
 

@@ -1,0 +1,81 @@
+"""Every public name used as a typed program would use it; `mypy --strict` checks this file against
+the stubs (assert_type pins each result type), and pytest runs it."""
+import copy
+import pathlib
+import pickle
+from typing import assert_type
+
+import velk_trust
+from velk_trust import EntityTrust, T3Tensor, TrustStore, V3Tensor, create_memory_store
+
+
+class Magnitude:
+    """An object with __float__ is accepted wherever a real number is."""
+
+    def __float__(self) -> float:
+        return 0.5
+
+
+def test_tensors() -> None:
+    t = T3Tensor(1, training=0.25, temperament=True)
+    assert_type(t, T3Tensor)
+    assert_type(T3Tensor.neutral(), T3Tensor)
+    assert_type(t.talent, float)
+    t.talent = 0.75
+    t.training = 1
+    assert_type(t.average(), float)
+    assert_type(t.level(), str)
+    assert_type(t.update_from_outcome(True, Magnitude()), None)
+    assert_type(t.apply_decay(days_inactive=3, decay_rate=0.01), bool)
+    v = V3Tensor(valuation=0.2)
+    assert_type(V3Tensor.neutral(), V3Tensor)
+    v.validity = 0.9
+    total: float = v.valuation + v.veracity + v.validity
+    assert abs(v.average() - total / 3) < 1e-15
+    assert repr(copy.deepcopy(t)) == repr(t)
+    assert repr(pickle.loads(pickle.dumps(v))) == repr(v)
+
+
+def test_records_and_stores(tmp_path: pathlib.Path) -> None:
+    e = EntityTrust("mcp:fs")
+    ids: tuple[str, str, str] = (e.entity_id, e.entity_type, e.entity_name)
+    assert ids == ("mcp:fs", "mcp", "fs")
+    counts: tuple[int, int, int] = (e.action_count, e.success_count, e.witness_count)
+    assert counts == (0, 0, 0)
+    assert_type(e.witnessed_by, list[str])
+    assert_type(e.has_witnessed, list[str])
+    e.talent = 0.9
+    e.validity = 0
+    e.veracity = Magnitude()
+    assert_type(e.update_from_outcome(success=True, magnitude=1.0), None)
+    e.receive_witness("session:a", True, 0.5)
+    e.give_witness(target_id="mcp:web", success=False, magnitude=0.25)
+    averages: tuple[float, float] = (e.t3_average(), e.v3_average())
+    assert 0 < averages[0] < 1
+    assert_type(e.trust_level(), str)
+    assert_type(e.days_since_last_action(), float)
+    assert_type(e.apply_decay(1.5, 0.01), bool)
+    assert_type(e.success_rate(), float)
+    d = e.to_dict()
+    witnessed_by: list[str] = d["witnessed_by"]
+    action_count: int = d["action_count"]
+    assert (witnessed_by, action_count) == (["session:a"], 1)
+    restored: EntityTrust = pickle.loads(pickle.dumps(e))
+    assert restored.to_dict() == d
+
+    s = TrustStore(str(tmp_path / "records"))
+    assert_type(s.get("mcp:fs"), EntityTrust)
+    assert_type(s.save(e), None)
+    assert_type(s.update("mcp:fs", True, 0.5), EntityTrust)
+    witness, target = s.witness("session:a", "mcp:fs", True, 0.5)
+    assert_type(witness, EntityTrust)
+    assert target.entity_id == "mcp:fs"
+    assert_type(s.list_entities(), list[str])
+    assert s.list_entities(None) == s.list_entities()
+    assert s.list_entities(entity_type="mcp") == ["mcp:fs"]
+    assert_type(s.exists("mcp:fs"), bool)
+    assert_type(s.get_by_type("session"), list[EntityTrust])
+    assert_type(s.delete("mcp:fs"), bool)
+    assert_type(TrustStore(path=None), TrustStore)
+    assert_type(create_memory_store(), TrustStore)
+    assert_type(velk_trust.__version__, str)
