@@ -4,6 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x030C0000
+#error "velk_trust needs CPython 3.12 or newer"
+#endif
+
 #include <utility>
 
 namespace velk::py {
