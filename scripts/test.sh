@@ -21,6 +21,8 @@ for version in 3.12 3.13; do
 done
 bash "$ROOT/scripts/sanitize.sh"
 
+bash "$ROOT/scripts/wheel.sh"
+
 echo "== benchmark smoke run (judges nothing)"
 "$(venv_with_package 3.12)" "$ROOT/bench/compare.py" --quick >/dev/null
 
