@@ -1,0 +1,64 @@
+"""The README's examples are run as written, so that it cannot drift from the module: sessions
+(">>>") as doctests sharing one namespace in order, programs as scripts, and the record file
+example read and written back byte for byte."""
+import doctest
+import hashlib
+import json
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+from velk_trust import TrustStore
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+BLOCKS = re.findall(r"^```(\w+)\n(.*?)^```$", README.read_text(), flags=re.M | re.S)
+SESSIONS = [code for lang, code in BLOCKS if lang == "python" and code.lstrip().startswith(">>>")]
+PROGRAMS = [code for lang, code in BLOCKS if lang == "python" and not code.lstrip().startswith(">>>")]
+RECORDS = [code for lang, code in BLOCKS if lang == "json"]
+
+
+def test_every_example_is_run():
+    assert len(SESSIONS) >= 4 and PROGRAMS and RECORDS
+    assert len(SESSIONS) + len(PROGRAMS) == sum(1 for lang, _ in BLOCKS if lang == "python")
+
+
+def test_sessions(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    parser = doctest.DocTestParser()
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    namespace = {}
+    for k, code in enumerate(SESSIONS):
+        test = parser.get_doctest(code, namespace, f"README session {k + 1}", str(README), 0)
+        runner.run(test, out=lambda text: print(text, end=""), clear_globs=False)
+        namespace = test.globs  # the next session goes on where this one stopped
+    result = runner.summarize(verbose=False)
+    assert result.attempted > 0 and result.failed == 0
+
+
+@pytest.mark.parametrize("code", PROGRAMS)
+def test_programs(code, tmp_path, isolated_home):
+    script = tmp_path / "example.py"
+    script.write_text(code)
+    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("text", RECORDS)
+def test_record_file_reads_and_writes_back(text, tmp_path):
+    text = text.rstrip("\n")
+    record = json.loads(text)
+    directory = tmp_path / "records"
+    store = TrustStore(str(directory))
+    path = directory / (hashlib.sha256(record["entity_id"].encode()).hexdigest()[:16] + ".json")
+    path.write_text(text)
+    e = store.get(record["entity_id"])
+    shown = {k: v for k, v in record.items() if k not in ("last_action", "created_at")}
+    assert e.to_dict() == shown
+    path.unlink()
+    store.save(e)
+    assert path.read_text() == text
