@@ -294,6 +294,29 @@ TEST(RecordJsonTest, RoundTripIsByteExact) {
   }
 }
 
+// The fast path for the writer's layout reads every tensor value as the exact reader does:
+// decimals of one to seventeen fraction digits, across the word boundaries of its digit scan.
+TEST(RecordJsonTest, FastPathReadsDecimalsAsTheExactReader) {
+  std::mt19937_64 rng(8122026);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int digits = 1; digits <= 17; ++digits) {
+    for (int round = 0; round < 200; ++round) {
+      EntityTrust r = EntityTrust::create("mcp:fast");
+      const double scale = std::pow(10.0, digits);
+      r.t3.talent = std::nearbyint(unit(rng) * scale) / scale;
+      r.v3.validity = round % 2 == 0 ? 1.0 : unit(rng);
+      const auto text = render_record(r);
+      const auto fast = read_written_layout(text);
+      ASSERT_TRUE(fast.has_value()) << text;
+      const auto exact = parse_record_exact(text, kCreated);
+      ASSERT_TRUE(exact.has_value());
+      EXPECT_EQ(fast->t3.talent, exact->t3.talent) << number(r.t3.talent);
+      EXPECT_EQ(fast->t3.talent, r.t3.talent);
+      EXPECT_EQ(fast->v3.validity, r.v3.validity);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velk
 
