@@ -28,5 +28,7 @@ auto read_written_layout(std::string_view text) -> std::optional<EntityTrust>;
 // A finite double in shortest round-trip digits: plain for decimal exponents -5..15, otherwise
 // scientific with a signed exponent (1e-6, 1e+16); zero is "0.0".
 void append_number(std::string& out, double v);
+// The same text written at p (at most 32 bytes); returns its end.
+auto write_number(char* p, double v) -> char*;
 
 }  // namespace velk

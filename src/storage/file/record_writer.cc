@@ -1,6 +1,10 @@
-// The record writer: one fixed pretty layout, keys in the field table's order.
+// The record writer: one fixed pretty layout, keys in the field table's order. The text is written
+// through a pointer into a buffer sized once for the longest text the record could give, so no
+// write checks for room.
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "entity/trust/record_fields.h"
@@ -10,156 +14,209 @@
 namespace velk {
 namespace {
 
-void append_string(std::string& out, std::string_view s) {
+// The longest texts of the values that are not strings.
+constexpr std::size_t kNumberTextMax = 32;   // "-2.2250738585072014e-308" and the like
+constexpr std::size_t kCounterTextMax = 20;  // 18446744073709551615
+
+class TextOut {
+ public:
+  explicit TextOut(std::string& text) : p_(text.data()) {}
+
+  template <std::size_t N>
+  void put(const char (&literal)[N]) {
+    std::memcpy(p_, literal, N - 1);
+    p_ += N - 1;
+  }
+  void put(std::string_view s) {
+    std::memcpy(p_, s.data(), s.size());
+    p_ += s.size();
+  }
+  void put(char c) { *p_++ = c; }
+  auto at() -> char*& { return p_; }
+
+ private:
+  char* p_;
+};
+
+// At most: every byte escaped as \u00XX, and the quotes.
+auto string_bound(std::string_view s) -> std::size_t { return 6 * s.size() + 2; }
+
+void write_string(TextOut& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  std::size_t run = 0;  // bytes written as they are, appended together
+  out.put('"');
+  std::size_t run = 0;  // bytes written as they are, copied together
   for (std::size_t k = 0; k < s.size(); ++k) {
     const auto c = static_cast<unsigned char>(s[k]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(s, run, k - run);
+    out.put(s.substr(run, k - run));
     run = k + 1;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case 0x08: out += "\\b"; break;
-      case 0x09: out += "\\t"; break;
-      case 0x0A: out += "\\n"; break;
-      case 0x0C: out += "\\f"; break;
-      case 0x0D: out += "\\r"; break;
+      case '"': out.put("\\\""); break;
+      case '\\': out.put("\\\\"); break;
+      case 0x08: out.put("\\b"); break;
+      case 0x09: out.put("\\t"); break;
+      case 0x0A: out.put("\\n"); break;
+      case 0x0C: out.put("\\f"); break;
+      case 0x0D: out.put("\\r"); break;
       default:
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 0xF]);
+        out.put("\\u00");
+        out.put(kHex[c >> 4]);
+        out.put(kHex[c & 0xF]);
     }
   }
-  out.append(s, run, s.size() - run);
-  out.push_back('"');
+  out.put(s.substr(run));
+  out.put('"');
 }
 
 // The shortest digits of a value in [0.001, 1) that reads back exactly, when at most fifteen
 // decimals do: at most one decimal of that many digits lies within the value's rounding interval,
 // so it is the one the general writer would choose. False to leave it to the general writer.
-auto append_short_decimal(std::string& out, double v) -> bool {
+auto write_short_decimal(TextOut& out, double v) -> bool {
   static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13,
                                       1e14, 1e15};
   if (!(v >= 0.001 && v < 1.0)) return false;
   for (int k = 1; k <= 15; ++k) {
     const double m = std::nearbyint(v * kPow10[k]);
     if (m / kPow10[k] != v) continue;
-    char digits[16];
+    out.put("0.");
+    char* digits = out.at();
     auto n = static_cast<std::uint64_t>(m);
     for (int d = k - 1; d >= 0; --d, n /= 10) digits[d] = static_cast<char>('0' + n % 10);
-    out += "0.";
-    out.append(digits, static_cast<std::size_t>(k));
+    out.at() += k;
     return true;
   }
   return false;
 }
 
-void append_value(std::string& out, double v) {
-  if (append_short_decimal(out, v)) return;
-  if (std::isfinite(v)) append_number(out, v);
-  else out += "null";
+// Each field kind: the most bytes its value can take, and the writing of it.
+auto bound(double) -> std::size_t { return kNumberTextMax; }
+void write_value(TextOut& out, double v) {
+  if (write_short_decimal(out, v)) return;
+  if (std::isfinite(v)) out.at() = write_number(out.at(), v);
+  else out.put("null");
 }
 
-void append_value(std::string& out, const std::vector<std::string>& items) {
+auto bound(const std::vector<std::string>& items) -> std::size_t {
+  std::size_t n = 8;  // "[\n" ... "  ]"
+  for (const auto& item : items) n += 6 + string_bound(item);  // indent, ",\n"
+  return n;
+}
+void write_value(TextOut& out, const std::vector<std::string>& items) {
   if (items.empty()) {
-    out += "[]";
+    out.put("[]");
     return;
   }
-  out += "[\n";
+  out.put("[\n");
   for (std::size_t k = 0; k < items.size(); ++k) {
-    out += "    ";
-    append_string(out, items[k]);
-    out += k + 1 < items.size() ? ",\n" : "\n";
+    out.put("    ");
+    write_string(out, items[k]);
+    if (k + 1 < items.size()) out.put(",\n");
+    else out.put('\n');
   }
-  out += "  ]";
+  out.put("  ]");
 }
 
-void append_value(std::string& out, const std::string& s) { append_string(out, s); }
+auto bound(const std::string& s) -> std::size_t { return string_bound(s); }
+void write_value(TextOut& out, const std::string& s) { write_string(out, s); }
 
-void append_value(std::string& out, std::uint64_t n) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
+auto bound(std::uint64_t) -> std::size_t { return kCounterTextMax; }
+void write_value(TextOut& out, std::uint64_t n) { out.at() = std::to_chars(out.at(), out.at() + kCounterTextMax, n).ptr; }
+
+auto bound(const Timestamp&) -> std::size_t { return kTimestampTextMax + 2; }
+void write_value(TextOut& out, const Timestamp& t) {
+  out.put('"');
+  out.at() = write_timestamp(out.at(), t);
+  out.put('"');
 }
 
-void append_value(std::string& out, Timestamp t) {
-  out.push_back('"');
-  append_timestamp(out, t);
-  out.push_back('"');
-}
-
-void append_value(std::string& out, const std::optional<Timestamp>& t) {
-  if (t) append_value(out, *t);
-  else out += "null";
+auto bound(const std::optional<Timestamp>&) -> std::size_t { return kTimestampTextMax + 2; }
+void write_value(TextOut& out, const std::optional<Timestamp>& t) {
+  if (t) write_value(out, *t);
+  else out.put("null");
 }
 
 }  // namespace
 
-void append_number(std::string& out, double v) {
+auto write_number(char* p, double v) -> char* {
   if (v == 0.0) {
-    out += std::signbit(v) ? "-0.0" : "0.0";
-    return;
+    if (std::signbit(v)) *p++ = '-';
+    std::memcpy(p, "0.0", 3);
+    return p + 3;
   }
   // Shortest round-trip digits, taken apart from their scientific form "d.ddde±x".
-  char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
-  if (sci.front() == '-') {
-    out.push_back('-');
-    sci.remove_prefix(1);
+  char sci[kNumberTextMax];
+  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+  const char* s = sci;
+  if (*s == '-') {
+    *p++ = '-';
+    ++s;
   }
-  const auto e_pos = sci.find('e');
-  std::string digits;
-  for (const char c : sci.substr(0, e_pos)) {
-    if (c != '.') digits.push_back(c);
+  char digits[kNumberTextMax];
+  int n = 0;
+  for (; *s != 'e'; ++s) {
+    if (*s != '.') digits[n++] = *s;
   }
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  while (n > 1 && digits[n - 1] == '0') --n;
   int exponent = 0;
-  const auto exp_text = sci.substr(e_pos + 1);
-  std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0), exp_text.data() + exp_text.size(), exponent);
-  const int n = static_cast<int>(digits.size());
+  std::from_chars(s + (s[1] == '+' ? 2 : 1), end, exponent);
+  const auto put = [&](const char* from, int count) {
+    std::memcpy(p, from, static_cast<std::size_t>(count));
+    p += count;
+  };
+  const auto zeros = [&](int count) {
+    std::memset(p, '0', static_cast<std::size_t>(count));
+    p += count;
+  };
   if (exponent >= -5 && exponent <= 15) {
     if (exponent < 0) {
-      out += "0.";
-      out.append(static_cast<std::size_t>(-exponent - 1), '0');
-      out += digits;
+      put("0.", 2);
+      zeros(-exponent - 1);
+      put(digits, n);
     } else if (n > exponent + 1) {
-      out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
-      out.push_back('.');
-      out.append(digits, static_cast<std::size_t>(exponent + 1));
+      put(digits, exponent + 1);
+      *p++ = '.';
+      put(digits + exponent + 1, n - exponent - 1);
     } else {
-      out += digits;
-      out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
-      out += ".0";
+      put(digits, n);
+      zeros(exponent + 1 - n);
+      put(".0", 2);
     }
-    return;
+    return p;
   }
-  out.push_back(digits[0]);
+  *p++ = digits[0];
   if (n > 1) {
-    out.push_back('.');
-    out.append(digits, 1);
+    *p++ = '.';
+    put(digits + 1, n - 1);
   }
-  out.push_back('e');
-  out.push_back(exponent < 0 ? '-' : '+');
-  out += std::to_string(exponent < 0 ? -exponent : exponent);
+  *p++ = 'e';
+  *p++ = exponent < 0 ? '-' : '+';
+  return std::to_chars(p, p + 8, exponent < 0 ? -exponent : exponent).ptr;
+}
+
+void append_number(std::string& out, double v) {
+  char buf[kNumberTextMax];
+  out.append(buf, static_cast<std::size_t>(write_number(buf, v) - buf));
 }
 
 auto render_record(const EntityTrust& r) -> std::string {
-  std::string out;
-  out.reserve(512);
-  out.push_back('{');
-  const char* separator = "\n  \"";
+  std::size_t size = 4;  // "{", "\n}" and a spare
+  for_each_field(r, [&](std::string_view key, const auto& value, Absent) { size += key.size() + 8 + bound(value); });
+  std::string text(size, '\0');
+  TextOut out(text);
+  out.put('{');
+  bool first = true;
   for_each_field(r, [&](std::string_view key, const auto& value, Absent) {
-    out += separator;
-    separator = ",\n  \"";
-    out += key;
-    out += "\": ";
-    append_value(out, value);
+    if (!first) out.put(',');
+    first = false;
+    out.put("\n  \"");
+    out.put(key);
+    out.put("\": ");
+    write_value(out, value);
   });
-  out += "\n}";
-  return out;
+  out.put("\n}");
+  if (out.at() > text.data() + size) std::abort();  // a bound above is wrong: never go on past it
+  text.resize(static_cast<std::size_t>(out.at() - text.data()));
+  return text;
 }
 
 }  // namespace velk

@@ -19,17 +19,24 @@ constexpr std::string_view kTooLong = "trailing input";
 constexpr std::int64_t kMinYear = -262144;
 constexpr std::int64_t kMaxYear = 262143;
 
-void append_digits(std::string& out, std::uint64_t v, int width) {
+// Writes v in exactly `width` digits (v < 10^width), or more when the width is a minimum.
+auto write_digits(char* p, std::uint64_t v, int width) -> char* {
   char buf[24];
   int n = 0;
   do {
     buf[n++] = static_cast<char>('0' + v % 10);
     v /= 10;
   } while (v != 0);
-  for (int i = n; i < width; ++i) buf[n++] = '0';
-  char text[24];
-  for (int i = 0; i < n; ++i) text[i] = buf[n - 1 - i];
-  out.append(text, static_cast<std::size_t>(n));
+  while (n < width) buf[n++] = '0';
+  for (int i = 0; i < n; ++i) p[i] = buf[n - 1 - i];
+  return p + n;
+}
+
+// Two digits of v < 100.
+auto write_two(char* p, std::uint64_t v) -> char* {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
 }
 
 // Length in bytes of a Unicode white-space character at s[i], or 0.
@@ -122,7 +129,7 @@ void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) 
   y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
 }
 
-void append_timestamp(std::string& out, Timestamp t) {
+auto write_timestamp(char* p, Timestamp t) -> char* {
   std::int64_t days = t.seconds / 86400;
   std::int64_t secs = t.seconds % 86400;
   if (secs < 0) {
@@ -133,34 +140,41 @@ void append_timestamp(std::string& out, Timestamp t) {
   unsigned month, day;
   civil_from_days(days, year, month, day);
   if (year >= 0 && year <= 9999) {
-    append_digits(out, static_cast<std::uint64_t>(year), 4);
+    p = write_two(p, static_cast<std::uint64_t>(year) / 100);
+    p = write_two(p, static_cast<std::uint64_t>(year) % 100);
   } else {
-    out.push_back(year < 0 ? '-' : '+');
-    append_digits(out, static_cast<std::uint64_t>(year < 0 ? -year : year), 4);
+    *p++ = year < 0 ? '-' : '+';
+    p = write_digits(p, static_cast<std::uint64_t>(year < 0 ? -year : year), 4);
   }
-  out.push_back('-');
-  append_digits(out, month, 2);
-  out.push_back('-');
-  append_digits(out, day, 2);
-  out.push_back('T');
+  *p++ = '-';
+  p = write_two(p, month);
+  *p++ = '-';
+  p = write_two(p, day);
+  *p++ = 'T';
   std::uint32_t nanos = t.nanos;
   std::int64_t second = secs % 60;
   if (nanos >= 1'000'000'000) {  // leap second
     second += 1;
     nanos -= 1'000'000'000;
   }
-  append_digits(out, static_cast<std::uint64_t>(secs / 3600), 2);
-  out.push_back(':');
-  append_digits(out, static_cast<std::uint64_t>(secs / 60 % 60), 2);
-  out.push_back(':');
-  append_digits(out, static_cast<std::uint64_t>(second), 2);
+  p = write_two(p, static_cast<std::uint64_t>(secs / 3600));
+  *p++ = ':';
+  p = write_two(p, static_cast<std::uint64_t>(secs / 60 % 60));
+  *p++ = ':';
+  p = write_digits(p, static_cast<std::uint64_t>(second), 2);  // a leap second may pass 99
   if (nanos != 0) {
-    out.push_back('.');
-    if (nanos % 1'000'000 == 0) append_digits(out, nanos / 1'000'000, 3);
-    else if (nanos % 1000 == 0) append_digits(out, nanos / 1000, 6);
-    else append_digits(out, nanos, 9);
+    *p++ = '.';
+    if (nanos % 1'000'000 == 0) p = write_digits(p, nanos / 1'000'000, 3);
+    else if (nanos % 1000 == 0) p = write_digits(p, nanos / 1000, 6);
+    else p = write_digits(p, nanos, 9);
   }
-  out.push_back('Z');
+  *p++ = 'Z';
+  return p;
+}
+
+void append_timestamp(std::string& out, Timestamp t) {
+  char buf[kTimestampTextMax];
+  out.append(buf, static_cast<std::size_t>(write_timestamp(buf, t) - buf));
 }
 
 namespace {

@@ -12,6 +12,9 @@ namespace velk {
 
 // "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]Z"; years outside 0..9999 carry a sign.
 void append_timestamp(std::string& out, Timestamp t);
+// The same text written at p, at most kTimestampTextMax bytes; returns its end.
+inline constexpr std::size_t kTimestampTextMax = 64;
+auto write_timestamp(char* p, Timestamp t) -> char*;
 
 // Parses a relaxed RFC 3339 date-time with an offset and converts it to UTC. Serialization with
 // one of the date parser's fixed messages (e.g. "premature end of input") on failure.
