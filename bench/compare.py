@@ -118,17 +118,22 @@ def store_cases(F, parent, label, records, quick):
     text = open(path, "rb").read()
     n = 200 if quick else 2000
     ns = {"s": s, "b": b, "e": e, "be": be, "rid": rid}
+    s.get("session:w0")
+    witness_path = os.path.join(native_dir, os.path.basename(b.record_path("session:w0")))
+    witness_text = open(witness_path, "rb").read()
     f_get = c_ns(F.read, path)
     f_save = c_ns(F.save, path, text)
-    f_lock = c_ns(F.lock, native_dir)
     cases = [
         Case(f"store get, existing record [{label}]", py("s.get(rid)", ns), f_get, py("b.get(rid)", ns), n),
         Case(f"store exists [{label}]", py("s.exists(rid)", ns), c_ns(F.stat, path), py("b.exists(rid)", ns), n),
         Case(f"store save [{label}]", py("s.save(e)", ns), f_save, py("b.save(be)", ns), n),
+        # The lock, the reads and the writes in one loop, as the operation issues them: timed apart
+        # and added up they cost 10 to 25% less on this kind of machine.
         Case(f"store update [{label}]", py("s.update(rid, True, 0.5)", ns),
-             lambda k: f_lock(k) + f_get(k) + f_save(k), py("b.update(rid, True, 0.5)", ns), n),
+             c_ns(F.modify, native_dir, [(path, text)]), py("b.update(rid, True, 0.5)", ns), n),
         Case(f"store witness [{label}]", py("s.witness('session:w0', rid, True, 0.5)", ns),
-             lambda k: f_lock(k) + 2 * f_get(k) + 2 * f_save(k), py("b.witness('session:w0', rid, True, 0.5)", ns), n),
+             c_ns(F.modify, native_dir, [(path, text), (witness_path, witness_text)]),
+             py("b.witness('session:w0', rid, True, 0.5)", ns), n),
     ]
     for count in ([1_000] if quick else [1_000, records]):
         ldir = tempfile.mkdtemp(dir=parent, prefix="velk-list-")
