@@ -135,6 +135,11 @@ def store_cases(F, parent, label, records, quick):
              c_ns(F.modify, native_dir, [(path, text), (witness_path, witness_text)]),
              py("b.witness('session:w0', rid, True, 0.5)", ns), n),
     ]
+    # Not the module: the same system calls issued the module's way (status check, unnamed
+    # temporary named before the rename), against the floor's, to show what that design costs.
+    cases.append(Case(f"  update's calls the module's way [{label}]",
+                      lambda k: F.modify(native_dir, [(path, text)], k, True) * 1e-9,
+                      c_ns(F.modify, native_dir, [(path, text)]), py("b.update(rid, True, 0.5)", ns), n))
     for count in ([1_000] if quick else [1_000, records]):
         ldir = tempfile.mkdtemp(dir=parent, prefix="velk-list-")
         bdir = tempfile.mkdtemp(dir=parent, prefix="velk-blist-")
