@@ -17,8 +17,9 @@ tools_bin="$(dirname "$tools")"
 for version in 3.12 3.13; do
   echo "== wheel for CPython $version"
   python="$(venv_with_package "$version")"
+  # The venv's build directory: the wheel reuses what its install just compiled.
   quiet_pip "$python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-      --config-settings=build-dir="$ROOT/build/wheel-$version" -w "$RAW" "$ROOT"
+      --config-settings=build-dir="$ROOT/build/py$version" -w "$RAW" "$ROOT"
   raw="$(ls "$RAW"/velk_trust-*-cp"${version/./}"-*.whl)"
   PATH="$tools_bin:$PATH" auditwheel repair -w "$DIST" "$raw" 2>&1 | grep -v "^INFO:" || true
   wheel="$(ls "$DIST"/velk_trust-*-cp"${version/./}"-*manylinux*.whl)"
