@@ -254,6 +254,13 @@ static int read_whole(const char* path) {
   return n < 0 ? -1 : 0;
 }
 
+/* Writes text to a new temporary tmp and renames it over path; -1 with errno on failure. */
+static int replace_named(const char* path, const char* tmp, const char* text, Py_ssize_t size) {
+  const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0 || write(fd, text, (size_t)size) != size || close(fd) != 0 || rename(tmp, path) != 0) return -1;
+  return 0;
+}
+
 /* read(path, n): ns per open/read/close of one file. */
 static PyObject* floor_read(PyObject* m, PyObject* args) {
   const char* path;
@@ -277,10 +284,7 @@ static PyObject* floor_save(PyObject* m, PyObject* args) {
   snprintf(tmp, sizeof tmp, "%s.floor.tmp", path);
   const int64_t start = now_ns();
   for (int k = 0; k < n; ++k) {
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 || write(fd, data, (size_t)size) != size || close(fd) != 0 || rename(tmp, path) != 0) {
-      return PyErr_SetFromErrno(PyExc_OSError);
-    }
+    if (replace_named(path, tmp, data, size) < 0) return PyErr_SetFromErrno(PyExc_OSError);
   }
   return PyFloat_FromDouble((double)(now_ns() - start) / n);
 }
@@ -293,20 +297,6 @@ static PyObject* floor_stat(PyObject* m, PyObject* args) {
   struct stat st;
   const int64_t start = now_ns();
   for (int k = 0; k < n; ++k) stat(path, &st);
-  return PyFloat_FromDouble((double)(now_ns() - start) / n);
-}
-
-/* lock(directory, n): ns per open of the directory, exclusive flock and close. */
-static PyObject* floor_lock(PyObject* m, PyObject* args) {
-  const char* dir;
-  int n;
-  if (!PyArg_ParseTuple(args, "si", &dir, &n)) return NULL;
-  const int64_t start = now_ns();
-  for (int k = 0; k < n; ++k) {
-    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || flock(fd, LOCK_EX) != 0) return PyErr_SetFromErrno(PyExc_OSError);
-    close(fd);
-  }
   return PyFloat_FromDouble((double)(now_ns() - start) / n);
 }
 
@@ -360,15 +350,9 @@ static PyObject* floor_modify(PyObject* m, PyObject* args) {
       if ((as_module ? read_checked(paths[f]) : read_whole(paths[f])) < 0) return PyErr_SetFromErrno(PyExc_OSError);
     }
     for (Py_ssize_t f = 0; f < count; ++f) {
-      if (as_module) {
-        if (replace_unnamed(dir, paths[f], tmps[f], texts[f], sizes[f]) < 0) return PyErr_SetFromErrno(PyExc_OSError);
-        continue;
-      }
-      const int fd = open(tmps[f], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0 || write(fd, texts[f], (size_t)sizes[f]) != sizes[f] || close(fd) != 0 ||
-          rename(tmps[f], paths[f]) != 0) {
-        return PyErr_SetFromErrno(PyExc_OSError);
-      }
+      const int done = as_module ? replace_unnamed(dir, paths[f], tmps[f], texts[f], sizes[f])
+                                 : replace_named(paths[f], tmps[f], texts[f], sizes[f]);
+      if (done < 0) return PyErr_SetFromErrno(PyExc_OSError);
     }
     close(lock);
   }
@@ -405,7 +389,6 @@ static PyMethodDef floor_functions[] = {
     {"save", floor_save, METH_VARARGS, NULL},
     {"modify", floor_modify, METH_VARARGS, NULL},
     {"stat", floor_stat, METH_VARARGS, NULL},
-    {"lock", floor_lock, METH_VARARGS, NULL},
     {"scan", floor_scan, METH_VARARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
