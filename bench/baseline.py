@@ -14,23 +14,49 @@ def clamp(x):
 
 
 class T3Tensor:
-    __slots__ = ("talent", "training", "temperament")
+    # Assignment clamps, as the module's does, so the values live under private slots behind
+    # properties; the methods use the slots directly.
+    __slots__ = ("_talent", "_training", "_temperament")
 
     def __init__(self, talent=0.5, training=0.5, temperament=0.5):
-        self.talent = clamp(float(talent))
-        self.training = clamp(float(training))
-        self.temperament = clamp(float(temperament))
+        self._talent = clamp(float(talent))
+        self._training = clamp(float(training))
+        self._temperament = clamp(float(temperament))
+
+    @property
+    def talent(self):
+        return self._talent
+
+    @talent.setter
+    def talent(self, value):
+        self._talent = clamp(float(value))
+
+    @property
+    def training(self):
+        return self._training
+
+    @training.setter
+    def training(self, value):
+        self._training = clamp(float(value))
+
+    @property
+    def temperament(self):
+        return self._temperament
+
+    @temperament.setter
+    def temperament(self, value):
+        self._temperament = clamp(float(value))
 
     def update_from_outcome(self, success, magnitude):
         m = clamp(float(magnitude))
-        t = self.training
+        t = self._training
         delta = (m * 0.05) * (1.0 - t) if success else (m * -0.1) * t
-        self.temperament = clamp(self.temperament + 0.5 * delta)
-        self.talent = clamp(self.talent + 0.3 * delta)
-        self.training = clamp(t + delta)
+        self._temperament = clamp(self._temperament + 0.5 * delta)
+        self._talent = clamp(self._talent + 0.3 * delta)
+        self._training = clamp(t + delta)
 
     def average(self):
-        return ((self.training + self.talent) + self.temperament) / 3.0
+        return ((self._training + self._talent) + self._temperament) / 3.0
 
 
 class EntityTrust:
@@ -60,12 +86,12 @@ class EntityTrust:
         self.witness_count += 1
         if witness_id not in self.witnessed_by:
             self.witnessed_by.append(witness_id)
-        t = self.t3.temperament
+        t = self.t3._temperament
         if success:
-            self.t3.temperament = clamp(t + (1.0 - t) * (0.03 * magnitude))
+            self.t3._temperament = clamp(t + (1.0 - t) * (0.03 * magnitude))
             self.veracity = clamp(self.veracity + (magnitude * 0.8) * (1.0 - self.veracity))
         else:
-            self.t3.temperament = clamp(t + (-0.05 * magnitude) * t)
+            self.t3._temperament = clamp(t + (-0.05 * magnitude) * t)
             self.veracity = clamp(self.veracity + (magnitude * -0.5) * self.veracity)
         self.validity = min(self.validity + 0.01, 1.0)
 
@@ -73,14 +99,14 @@ class EntityTrust:
         if target_id not in self.has_witnessed:
             self.has_witnessed.append(target_id)
         k = 0.02 if success else 0.01
-        self.t3.temperament = clamp(self.t3.temperament + (magnitude * k) * (1.0 - self.t3.temperament))
+        self.t3._temperament = clamp(self.t3._temperament + (magnitude * k) * (1.0 - self.t3._temperament))
         self.valuation = min(self.valuation + 0.005, 1.0)
 
     def to_dict(self):
         t3 = self.t3
         return {
             "entity_id": self.entity_id, "entity_type": self.entity_type, "entity_name": self.entity_name,
-            "talent": t3.talent, "training": t3.training, "temperament": t3.temperament,
+            "talent": t3._talent, "training": t3._training, "temperament": t3._temperament,
             "valuation": self.valuation, "veracity": self.veracity, "validity": self.validity,
             "witnessed_by": list(self.witnessed_by), "has_witnessed": list(self.has_witnessed),
             "action_count": self.action_count, "success_count": self.success_count,

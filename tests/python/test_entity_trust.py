@@ -23,6 +23,19 @@ class TestNewRecord:
         assert (e.entity_type, e.entity_name) == ("", "plainname")
         assert repr(EntityTrust("it's")) == "EntityTrust('it's', t3=0.500, level=medium)"
 
+    @pytest.mark.parametrize("entity_id, parts", [
+        ("mcp:fs", ("mcp", "fs")), ("agent:é", ("agent", "é")), ("😀:가", ("😀", "가")), ("plainname", ("", "plainname")),
+    ])
+    def test_texts_agree_everywhere_and_follow_a_restored_state(self, entity_id, parts):
+        e = EntityTrust(entity_id)
+        for _ in range(2):  # the first read makes the strings, the second hands them out again
+            assert (e.entity_id, e.entity_type, e.entity_name) == (entity_id, *parts)
+            assert [e.to_dict()[k] for k in KEYS[:3]] == [entity_id, *parts]
+        e.__setstate__(EntityTrust("other:x").__reduce__()[2])
+        assert (e.entity_id, e.entity_type, e.entity_name) == ("other:x", "other", "x")
+        assert [e.to_dict()[k] for k in KEYS[:3]] == ["other:x", "other", "x"]
+        assert repr(e).startswith("EntityTrust('other:x'")
+
 
 class TestAttributes:
     @pytest.mark.parametrize("name", TENSOR_ATTRIBUTES)

@@ -84,12 +84,34 @@ class ExclusiveBorrow {
   BorrowFlag& flag_;
 };
 
+// What an object keeps beside its value: nothing, but for a record (below).
+template <typename T>
+struct InstanceExtras {};
+
+// A record object's Python strings of the record's texts (entity_id, entity_type, entity_name),
+// made on first read and handed out again: a record's texts never change while an object holds it
+// (only __setstate__ replaces the record, and clears them).
+template <>
+struct InstanceExtras<EntityTrust> {
+  static constexpr std::size_t kTexts = 3;
+  std::array<PyObject*, kTexts> texts{};
+
+  InstanceExtras() = default;
+  InstanceExtras(const InstanceExtras&) = delete;
+  auto operator=(const InstanceExtras&) -> InstanceExtras& = delete;
+  ~InstanceExtras() { clear(); }
+  void clear() {
+    for (auto& text : texts) Py_CLEAR(text);
+  }
+};
+
 // A Python object owning one C++ value.
 template <typename T, ClassId Id>
 struct Instance {
   PyObject_HEAD
   BorrowFlag borrow;
   T value;
+  [[no_unique_address]] InstanceExtras<T> extras;
 
   static constexpr ClassId kClass = Id;
 };
@@ -108,6 +130,7 @@ auto new_instance(PyTypeObject* type, T&& value) -> PyObject* {
   auto* obj = reinterpret_cast<Obj*>(self);
   new (&obj->borrow) BorrowFlag{};
   new (&obj->value) decltype(obj->value)(std::forward<T>(value));
+  new (&obj->extras) decltype(obj->extras)();
   return self;
 }
 
@@ -124,6 +147,7 @@ auto make_result(T&& value) -> PyObject* {
 
 template <typename Obj>
 void dealloc_instance(PyObject* self) {
+  std::destroy_at(&reinterpret_cast<Obj*>(self)->extras);
   std::destroy_at(&reinterpret_cast<Obj*>(self)->value);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -140,14 +164,21 @@ auto receiver(PyObject* self) -> Obj& {
   return *reinterpret_cast<Obj*>(self);
 }
 
-// A reading entry point: the receiver's value under a shared borrow, then read(value).
+// A reading entry point for a reader of the whole object (which keeps what it makes in the
+// object's extras): the receiver under a shared borrow, then read(object).
 template <typename Obj, typename F>
-auto read_object(PyObject* self, F&& read) -> PyObject* {
+auto read_whole_object(PyObject* self, F&& read) -> PyObject* {
   return guard([&] {
     auto& obj = receiver<Obj>(self);
     SharedBorrow borrow(obj.borrow);
-    return read(std::as_const(obj.value));
+    return read(obj);
   });
+}
+
+// A reading entry point: the receiver's value under a shared borrow, then read(value).
+template <typename Obj, typename F>
+auto read_object(PyObject* self, F&& read) -> PyObject* {
+  return read_whole_object<Obj>(self, [&](Obj& obj) { return read(std::as_const(obj.value)); });
 }
 
 // A changing method: bind, then the receiver's value under an exclusive borrow, then

@@ -1,7 +1,11 @@
 // The EntityTrust class: one record per object, guarded by the object's borrow flag.
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "bindings/python/classes.h"
 #include "entity/trust/record_fields.h"
@@ -109,6 +113,26 @@ auto to_python(double v) -> PyObject* { return new_float(v); }
 auto to_python(const std::vector<std::string>& v) -> PyObject* { return new_text_list(v); }
 auto to_python(std::uint64_t v) -> PyObject* { return OwnedRef::checked(PyLong_FromUnsignedLongLong(v)).release(); }
 
+// The text fields (entity_id, entity_type, entity_name) come first in the field table, so that a
+// text's index there is its place among the object's kept strings.
+#define VELK_TEXT_FIELD(key, member, absent) std::is_same_v<decltype(std::declval<EntityTrust&>().member), std::string>,
+constexpr bool kIsTextField[] = {VELK_RECORD_FIELDS(VELK_TEXT_FIELD)};
+#undef VELK_TEXT_FIELD
+static_assert(std::count(std::begin(kIsTextField), std::end(kIsTextField), true) ==
+                  InstanceExtras<EntityTrust>::kTexts &&
+              std::all_of(kIsTextField, kIsTextField + InstanceExtras<EntityTrust>::kTexts, [](bool t) { return t; }));
+
+// The Python value of field k of the object's record; a text is made once and kept.
+auto field_value(EntityTrustObject& obj, std::size_t k, const auto& value) -> PyObject* {
+  if constexpr (std::is_same_v<std::remove_cvref_t<decltype(value)>, std::string>) {
+    PyObject*& text = obj.extras.texts[k];
+    if (text == nullptr) text = new_text(value);
+    return Py_NewRef(text);
+  } else {
+    return to_python(value);
+  }
+}
+
 // Calls shown(key, member) for the fields Python sees, with their index in the field table.
 template <typename Record, typename F>
 void for_each_shown_field(Record& r, F&& shown) {
@@ -134,11 +158,11 @@ auto dict_keys() -> const std::array<PyObject*, kFieldCount>& {
 }
 
 auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
-  return read_entity(self, [](const EntityTrust& r) {
+  return read_whole_object<EntityTrustObject>(self, [](EntityTrustObject& obj) {
     const auto& keys = dict_keys();
     OwnedRef dict = OwnedRef::checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(kFieldCount)));
-    for_each_shown_field(r, [&](std::size_t k, std::string_view, const auto& value) {
-      OwnedRef item = OwnedRef::steal(to_python(value));
+    for_each_shown_field(std::as_const(obj.value), [&](std::size_t k, std::string_view, const auto& value) {
+      OwnedRef item = OwnedRef::steal(field_value(obj, k, value));
       if (PyDict_SetItem(dict.get(), keys[k], item.get()) < 0) throw PyErrSet{};
     });
     return dict.release();
@@ -230,6 +254,7 @@ auto entity_setstate(PyObject* self, PyObject* state) -> PyObject* {
       }
     });
     obj.value = std::move(restored);
+    obj.extras.clear();
     return none();
   });
 }
@@ -242,13 +267,14 @@ auto entity_repr(PyObject* self) -> PyObject* {
 }
 
 // Attributes: one per field Python sees, found by its index in the field table (the closure). A
-// read makes a new Python object; the tensor dimensions are writable and stored clamped.
+// read makes a new Python object (a text's is kept); the tensor dimensions are writable and stored
+// clamped.
 auto get_field(PyObject* self, void* closure) -> PyObject* {
   const auto wanted = reinterpret_cast<std::uintptr_t>(closure);
-  return read_entity(self, [&](const EntityTrust& r) {
+  return read_whole_object<EntityTrustObject>(self, [&](EntityTrustObject& obj) {
     PyObject* result = nullptr;
-    for_each_shown_field(r, [&](std::size_t k, std::string_view, const auto& value) {
-      if (k == wanted) result = to_python(value);
+    for_each_shown_field(std::as_const(obj.value), [&](std::size_t k, std::string_view, const auto& value) {
+      if (k == wanted) result = field_value(obj, k, value);
     });
     return result;
   });

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "bindings/python/classes.h"
 
@@ -52,8 +53,29 @@ auto create_type_object(ClassId id) -> PyTypeObject* {
 
 auto new_float(double v) -> PyObject* { return OwnedRef::checked(PyFloat_FromDouble(v)).release(); }
 
+namespace {
+auto is_ascii(std::string_view s) noexcept -> bool {
+  std::size_t i = 0;
+  std::uint64_t high = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    high |= word;
+  }
+  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ull) == 0;
+}
+}  // namespace
+
 auto new_text(std::string_view s) -> PyObject* {
-  return OwnedRef::checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr)).release();
+  const auto n = static_cast<Py_ssize_t>(s.size());
+  // Record texts are nearly always ASCII: such a text is copied into its string, not decoded.
+  if (is_ascii(s)) {
+    PyObject* text = OwnedRef::checked(PyUnicode_New(n, 127)).release();
+    std::memcpy(PyUnicode_DATA(text), s.data(), s.size());
+    return text;
+  }
+  return OwnedRef::checked(PyUnicode_DecodeUTF8(s.data(), n, nullptr)).release();
 }
 
 auto new_text_list(const std::vector<std::string>& items) -> PyObject* {
