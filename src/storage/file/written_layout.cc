@@ -156,14 +156,15 @@ class LayoutReader {
   }
 
  private:
-  // "d.ddd" with one integer digit and one to fourteen fraction digits, no exponent: the digits as
-  // an integer and the power of ten are both exact doubles, so one division rounds correctly, as
-  // from_chars would. The fraction is read a word at a time: its length comes from a mask, not from
-  // a branch per digit. A text that ends within eighteen bytes goes the general way.
+  // "d.ddd" with one integer digit and one to sixteen fraction digits, no exponent, whose digits
+  // read as an integer of at most 2**53: that integer and the power of ten are both exact doubles,
+  // so one division rounds correctly, as from_chars would. The fraction is read a word at a time:
+  // its length comes from a mask, not from a branch per digit. A text that ends within nineteen
+  // bytes goes the general way.
   auto short_decimal(double& out) -> bool {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13,
-                                        1e14, 1e15};
-    if (s_.size() - i_ < 18) return false;
+                                        1e14, 1e15, 1e16};
+    if (s_.size() - i_ < 19) return false;
     const char* p = s_.data() + i_;
     if (p[0] < '0' || p[0] > '9' || p[1] != '.') return false;
     const std::uint64_t first = word(p + 2);
@@ -173,13 +174,14 @@ class LayoutReader {
     if (fraction == 8) {
       const std::uint64_t second = word(p + 10);
       const std::size_t more = digit_run(second);
-      if (more > 6) return false;  // more than fourteen fraction digits
+      if (more == 8 && p[18] >= '0' && p[18] <= '9') return false;  // more than sixteen fraction digits
       digits = digits * static_cast<std::uint64_t>(kPow10[more]) + digits_value(second, more);
       fraction += more;
     }
     const char next = p[2 + fraction];
     if (next == 'e' || next == 'E') return false;
     digits += static_cast<std::uint64_t>(p[0] - '0') * static_cast<std::uint64_t>(kPow10[fraction]);
+    if (digits > (std::uint64_t{1} << 53)) return false;
     out = static_cast<double>(digits) / kPow10[fraction];
     i_ += 2 + fraction;
     return true;
