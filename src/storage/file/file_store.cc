@@ -334,7 +334,11 @@ auto replace_file(const std::string& path, std::string_view text, bool unnamed) 
 auto FileStore::save(const EntityTrust& record) const -> Result<void> {
   const auto path = record_path(record.entity_id);
   if (!path) return path.error();
-  return replace_file(*path, render_record(record));
+  return save_at(*path, record);
+}
+
+auto FileStore::save_at(const std::string& path, const EntityTrust& record) -> Result<void> {
+  return replace_file(path, render_record(record));
 }
 
 auto FileStore::remove(std::string_view entity_id) const -> Result<bool> {

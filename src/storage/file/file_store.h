@@ -69,13 +69,15 @@ class FileStore {
 
  private:
   explicit FileStore(std::string dir) : dir_(std::move(dir)) {}
-  // The record at entity_id's path; nothing when the path has no status.
-  auto load(std::string_view entity_id) const -> Result<std::optional<EntityTrust>>;
+  // Each takes the identifier's record path, made once per call (naming it costs a digest).
+  // The record at path; nothing when the path has no status.
+  static auto load(const std::string& path) -> Result<std::optional<EntityTrust>>;
   // get-or-create for a caller that holds the directory lock.
-  auto load_or_create(std::string_view entity_id) const -> Result<EntityTrust>;
+  static auto load_or_create(std::string_view entity_id, const std::string& path) -> Result<EntityTrust>;
   // The stored record, or a new one that is not saved yet; Storage when the file holds another
   // identifier's record.
-  auto load_own(std::string_view entity_id) const -> Result<EntityTrust>;
+  static auto load_own(std::string_view entity_id, const std::string& path) -> Result<EntityTrust>;
+  static auto save_at(const std::string& path, const EntityTrust& record) -> Result<void>;
 
   std::string dir_;
 };

@@ -70,47 +70,47 @@ auto Waiter::plain() noexcept -> Waiter& {
   return waiter;
 }
 
-auto FileStore::load(std::string_view entity_id) const -> Result<std::optional<EntityTrust>> {
-  const auto path = record_path(entity_id);
-  if (!path) return path.error();
+auto FileStore::load(const std::string& path) -> Result<std::optional<EntityTrust>> {
   // Read first and decide on absence only when the read failed, so that a record deleted between
   // a status test and the read counts as absent rather than as an error.
-  auto read = read_record(*path);
+  auto read = read_record(path);
   if (read) return std::optional(std::move(*read));
-  if (read.error().kind() == TrustError::Kind::Io && !has_status(*path)) return std::optional<EntityTrust>();
+  if (read.error().kind() == TrustError::Kind::Io && !has_status(path)) return std::optional<EntityTrust>();
   return read.error();
 }
 
-auto FileStore::load_or_create(std::string_view entity_id) const -> Result<EntityTrust> {
-  auto loaded = load(entity_id);
+auto FileStore::load_or_create(std::string_view entity_id, const std::string& path) -> Result<EntityTrust> {
+  auto loaded = load(path);
   if (!loaded) return loaded.error();
   if (*loaded) return std::move(**loaded);
   auto record = EntityTrust::create(entity_id);
-  if (auto saved = save(record); !saved) return saved.error();
+  if (auto saved = save_at(path, record); !saved) return saved.error();
   return record;
 }
 
-auto FileStore::load_own(std::string_view entity_id) const -> Result<EntityTrust> {
-  auto loaded = load(entity_id);
+auto FileStore::load_own(std::string_view entity_id, const std::string& path) -> Result<EntityTrust> {
+  auto loaded = load(path);
   if (!loaded) return loaded.error();
   if (!*loaded) return EntityTrust::create(entity_id);
   if ((*loaded)->entity_id != entity_id) {
     // A copy restored under the wrong name: saving it would overwrite the other entity's record.
-    return TrustError::storage("record file '" + *record_path(entity_id) + "' holds the record of '" +
-                               (*loaded)->entity_id + "', not of '" + std::string(entity_id) + "'");
+    return TrustError::storage("record file '" + path + "' holds the record of '" + (*loaded)->entity_id +
+                               "', not of '" + std::string(entity_id) + "'");
   }
   return std::move(**loaded);
 }
 
 auto FileStore::get(std::string_view entity_id, Waiter& waiter) const -> Result<EntityTrust> {
+  const auto path = record_path(entity_id);
+  if (!path) return path.error();
   // Saves are atomic renames, so an existing record reads whole without the lock; only creating a
   // missing one needs it.
-  auto loaded = load(entity_id);
+  auto loaded = load(*path);
   if (!loaded) return loaded.error();
   if (*loaded) return std::move(**loaded);
   auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  return load_or_create(entity_id);
+  return load_or_create(entity_id, *path);
 }
 
 auto FileStore::list(std::optional<EntityType> kind, Waiter& waiter) const -> Result<std::vector<std::string>> {
@@ -146,34 +146,40 @@ auto FileStore::records_of_kind(EntityType kind, Waiter& waiter) const -> Result
 
 auto FileStore::update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter) const
     -> Result<EntityTrust> {
+  const auto path = record_path(entity_id);
+  if (!path) return path.error();
   auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  auto record = load_own(entity_id);
+  auto record = load_own(entity_id, *path);
   if (!record) return record;
   record->update_from_outcome(success, magnitude);
-  if (auto saved = save(*record); !saved) return saved.error();
+  if (auto saved = save_at(*path, *record); !saved) return saved.error();
   return record;
 }
 
 auto FileStore::witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude,
                         Waiter& waiter) const -> Result<std::pair<EntityTrust, EntityTrust>> {
+  const auto target_path = record_path(target_id);
+  if (!target_path) return target_path.error();
+  const auto witness_path = record_path(witness_id);
+  if (!witness_path) return witness_path.error();
   auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  auto target = load_own(target_id);
+  auto target = load_own(target_id, *target_path);
   if (!target) return target.error();
   // Both files are checked before either is written. A self-witness reads the file again after
   // the target's save, so that it carries both changes.
   const bool self = witness_id == target_id;
-  auto witness = self ? target : load_own(witness_id);
+  auto witness = self ? target : load_own(witness_id, *witness_path);
   if (!witness) return witness.error();
   target->receive_witness(witness_id, success, magnitude);
-  if (auto saved = save(*target); !saved) return saved.error();
+  if (auto saved = save_at(*target_path, *target); !saved) return saved.error();
   if (self) {
-    witness = load_own(witness_id);
+    witness = load_own(witness_id, *witness_path);
     if (!witness) return witness.error();
   }
   witness->give_witness(target_id, success, magnitude);
-  if (auto saved = save(*witness); !saved) return saved.error();
+  if (auto saved = save_at(*witness_path, *witness); !saved) return saved.error();
   return std::pair{std::move(*witness), std::move(*target)};
 }
 
