@@ -26,16 +26,24 @@ class TestNewRecord:
     @pytest.mark.parametrize("entity_id, parts", [
         ("mcp:fs", ("mcp", "fs")), ("agent:é", ("agent", "é")), ("😀:가", ("😀", "가")), ("plainname", ("", "plainname")),
     ])
-    def test_texts_agree_everywhere_and_follow_a_restored_state(self, entity_id, parts):
-        e = EntityTrust(entity_id)
-        for _ in range(2):  # the first read makes the strings, the second hands them out again
-            assert (e.entity_id, e.entity_type, e.entity_name) == (entity_id, *parts)
-            assert [e.to_dict()[k] for k in KEYS[:3]] == [entity_id, *parts]
-        e.__setstate__(EntityTrust("other:x").__reduce__()[2])
-        assert (e.entity_id, e.entity_type, e.entity_name) == ("other:x", "other", "x")
-        assert [e.to_dict()[k] for k in KEYS[:3]] == ["other:x", "other", "x"]
-        assert repr(e).startswith("EntityTrust('other:x'")
+    def test_texts_agree_everywhere_and_follow_every_change(self, entity_id, parts):
+        def shown(e):
+            d = e.to_dict()
+            attributes = [getattr(e, k) for k in ("entity_id", "entity_type", "entity_name", "witnessed_by")]
+            assert [d[k] for k in ("entity_id", "entity_type", "entity_name", "witnessed_by")] == attributes
+            return attributes
 
+        e = EntityTrust(entity_id)
+        for witness in ("w:1", "w:é", "w:1", "w:😀"):  # each read after a change, twice
+            e.receive_witness(witness, True, 0.1)
+            for _ in range(2):
+                assert shown(e) == [entity_id, *parts, ["w:1", "w:é", "w:😀"][:len(e.witnessed_by)]]
+        # A restored state may hold other texts and a shorter list with other entries.
+        other = EntityTrust("other:x")
+        other.receive_witness("w:2", True, 0.1)
+        e.__setstate__(other.__reduce__()[2])
+        assert shown(e) == ["other:x", "other", "x", ["w:2"]]
+        assert repr(e).startswith("EntityTrust('other:x'")
 
 class TestAttributes:
     @pytest.mark.parametrize("name", TENSOR_ATTRIBUTES)

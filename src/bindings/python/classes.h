@@ -1,17 +1,22 @@
 // What the class files share: instance layout, the borrow flag, the type registry and receivers.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "bindings/python/args.h"
 #include "entity/tensor.h"
 #include "entity/trust/entity_trust.h"
+#include "entity/trust/record_fields.h"
 #include "storage/file/file_store.h"
 
 namespace velk::py {
@@ -88,13 +93,37 @@ class ExclusiveBorrow {
 template <typename T>
 struct InstanceExtras {};
 
-// A record object's Python strings of the record's texts (entity_id, entity_type, entity_name),
-// made on first read and handed out again: a record's texts never change while an object holds it
-// (only __setstate__ replaces the record, and clears them).
+// What a record object keeps of each field of its record, by the field's kind: nothing, a Python
+// string, or a Python string per list entry.
+enum class Kept : std::uint8_t { Nothing, Text, TextList };
+template <typename T>
+constexpr auto kept_of() -> Kept {
+  if constexpr (std::is_same_v<T, std::string>) return Kept::Text;
+  if constexpr (std::is_same_v<T, std::vector<std::string>>) return Kept::TextList;
+  return Kept::Nothing;
+}
+#define VELK_KEPT_OF(key, member, absent) kept_of<decltype(std::declval<EntityTrust&>().member)>(),
+inline constexpr Kept kKept[] = {VELK_RECORD_FIELDS(VELK_KEPT_OF)};
+#undef VELK_KEPT_OF
+constexpr auto kept_count(Kept kind) -> std::size_t {
+  return static_cast<std::size_t>(std::count(std::begin(kKept), std::end(kKept), kind));
+}
+// Each field's place among the kept fields of its kind.
+inline constexpr auto kKeptSlot = [] {
+  std::array<std::uint8_t, kFieldCount> slot{};
+  std::array<std::uint8_t, 3> seen{};
+  for (std::size_t k = 0; k < kFieldCount; ++k) slot[k] = seen[static_cast<std::size_t>(kKept[k])]++;
+  return slot;
+}();
+
+// A record object's Python strings of its record's texts and list entries, made on first read and
+// handed out again while they still spell what the record holds (checked on every use, so no
+// change of the record can leave a stale one): a record's identifier never changes, and its lists
+// only grow.
 template <>
 struct InstanceExtras<EntityTrust> {
-  static constexpr std::size_t kTexts = 3;
-  std::array<PyObject*, kTexts> texts{};
+  std::array<PyObject*, kept_count(Kept::Text)> texts{};
+  std::array<std::vector<PyObject*>, kept_count(Kept::TextList)> lists;
 
   InstanceExtras() = default;
   InstanceExtras(const InstanceExtras&) = delete;
@@ -102,6 +131,10 @@ struct InstanceExtras<EntityTrust> {
   ~InstanceExtras() { clear(); }
   void clear() {
     for (auto& text : texts) Py_CLEAR(text);
+    for (auto& list : lists) {
+      for (PyObject* text : list) Py_XDECREF(text);
+      list.clear();
+    }
   }
 };
 

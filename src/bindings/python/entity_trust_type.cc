@@ -1,8 +1,7 @@
 // The EntityTrust class: one record per object, guarded by the object's borrow flag.
-#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <iterator>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -113,21 +112,45 @@ auto to_python(double v) -> PyObject* { return new_float(v); }
 auto to_python(const std::vector<std::string>& v) -> PyObject* { return new_text_list(v); }
 auto to_python(std::uint64_t v) -> PyObject* { return OwnedRef::checked(PyLong_FromUnsignedLongLong(v)).release(); }
 
-// The text fields (entity_id, entity_type, entity_name) come first in the field table, so that a
-// text's index there is its place among the object's kept strings.
-#define VELK_TEXT_FIELD(key, member, absent) std::is_same_v<decltype(std::declval<EntityTrust&>().member), std::string>,
-constexpr bool kIsTextField[] = {VELK_RECORD_FIELDS(VELK_TEXT_FIELD)};
-#undef VELK_TEXT_FIELD
-static_assert(std::count(std::begin(kIsTextField), std::end(kIsTextField), true) ==
-                  InstanceExtras<EntityTrust>::kTexts &&
-              std::all_of(kIsTextField, kIsTextField + InstanceExtras<EntityTrust>::kTexts, [](bool t) { return t; }));
+// True when text, a str of this module's making, spells s.
+auto spells(PyObject* text, std::string_view s) -> bool {
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) == s.size() &&
+           std::memcmp(PyUnicode_DATA(text), s.data(), s.size()) == 0;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);  // kept in the str once made
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return static_cast<std::size_t>(size) == s.size() && std::memcmp(utf8, s.data(), s.size()) == 0;
+}
 
-// The Python value of field k of the object's record; a text is made once and kept.
+// A new reference to the kept string of s, made anew unless the kept one still spells s.
+auto kept_text(PyObject*& kept, std::string_view s) -> PyObject* {
+  if (kept == nullptr || !spells(kept, s)) {
+    PyObject* made = new_text(s);
+    Py_XSETREF(kept, made);
+  }
+  return Py_NewRef(kept);
+}
+
+// The Python value of field k of the object's record, from the kept strings where it has text.
 auto field_value(EntityTrustObject& obj, std::size_t k, const auto& value) -> PyObject* {
-  if constexpr (std::is_same_v<std::remove_cvref_t<decltype(value)>, std::string>) {
-    PyObject*& text = obj.extras.texts[k];
-    if (text == nullptr) text = new_text(value);
-    return Py_NewRef(text);
+  using T = std::remove_cvref_t<decltype(value)>;
+  auto& extras = obj.extras;
+  if constexpr (std::is_same_v<T, std::string>) {
+    return kept_text(extras.texts[kKeptSlot[k]], value);
+  } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+    auto& kept = extras.lists[kKeptSlot[k]];
+    for (; kept.size() > value.size(); kept.pop_back()) Py_XDECREF(kept.back());
+    kept.resize(value.size(), nullptr);
+    OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(value.size())));
+    for (std::size_t n = 0; n < value.size(); ++n) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(n), kept_text(kept[n], value[n]));
+    }
+    return list.release();  // a new list each time: the caller may change it
   } else {
     return to_python(value);
   }
