@@ -157,7 +157,8 @@ print(len(ids), len(records), max(gaps) < max(0.25, took / 4))
         try:
             child = subprocess.Popen(
                 [sys.executable, "-c", f"""
-import sys, time, velk_trust
+import signal, sys, time, velk_trust
+signal.signal(signal.SIGINT, signal.default_int_handler)  # as in a terminal, also when run as a background job
 store = velk_trust.TrustStore(sys.argv[1])
 print("waiting", flush=True)
 try:
@@ -186,7 +187,8 @@ except KeyboardInterrupt:
         for k in range(600):
             os.link(padded, records_dir / f"copy-{k}.json")
         child = subprocess.Popen([sys.executable, "-c", """
-import sys, time, velk_trust
+import signal, sys, time, velk_trust
+signal.signal(signal.SIGINT, signal.default_int_handler)  # as in a terminal, also when run as a background job
 store = velk_trust.TrustStore(sys.argv[1])
 start = time.monotonic()
 store.list_entities()
