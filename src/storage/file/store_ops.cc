@@ -161,7 +161,8 @@ auto FileStore::witness(std::string_view witness_id, std::string_view target_id,
                         Waiter& waiter) const -> Result<std::pair<EntityTrust, EntityTrust>> {
   const auto target_path = record_path(target_id);
   if (!target_path) return target_path.error();
-  const auto witness_path = record_path(witness_id);
+  const bool self = witness_id == target_id;
+  const auto witness_path = self ? target_path : record_path(witness_id);
   if (!witness_path) return witness_path.error();
   auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
@@ -169,7 +170,6 @@ auto FileStore::witness(std::string_view witness_id, std::string_view target_id,
   if (!target) return target.error();
   // Both files are checked before either is written. A self-witness reads the file again after
   // the target's save, so that it carries both changes.
-  const bool self = witness_id == target_id;
   auto witness = self ? target : load_own(witness_id, *witness_path);
   if (!witness) return witness.error();
   target->receive_witness(witness_id, success, magnitude);
