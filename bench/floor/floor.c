@@ -273,23 +273,30 @@ static PyObject* floor_stat(PyObject* m, PyObject* args) {
 }
 
 /* The module's own way with one file: read it after a status check, by its size; replace it by an
-   unnamed temporary (O_TMPFILE) that is named, then renamed over it. */
-static int read_checked(const char* path) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+   unnamed temporary (O_TMPFILE) that is named, then renamed over it. Names are relative to the
+   directory descriptor at: the locked directory's in a read-modify-write, else AT_FDCWD. */
+static int read_checked(int at, const char* path) {
+  const int fd = openat(at, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0 || read(fd, buffer, (size_t)st.st_size + 1) < 0) return -1;
   close(fd);
   return 0;
 }
 
-static int replace_unnamed(const char* dir, const char* path, const char* tmp, const char* text, Py_ssize_t size) {
-  const int fd = open(dir, O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
-  if (fd < 0 || write(fd, text, (size_t)size) != size || linkat(fd, "", AT_FDCWD, tmp, AT_EMPTY_PATH) != 0 ||
-      rename(tmp, path) != 0) {
+static int replace_unnamed(int at, const char* dir, const char* path, const char* tmp, const char* text,
+                           Py_ssize_t size) {
+  const int fd = openat(at, dir, O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+  if (fd < 0 || write(fd, text, (size_t)size) != size || linkat(fd, "", at, tmp, AT_EMPTY_PATH) != 0 ||
+      renameat(at, tmp, at, path) != 0) {
     return -1;
   }
   close(fd);
   return 0;
+}
+
+static const char* base_name(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash != NULL ? slash + 1 : path;
 }
 
 /* read(path, n[, as_module]): ns per open/read/close of one file; with as_module, the read is the
@@ -301,7 +308,7 @@ static PyObject* floor_read(PyObject* m, PyObject* args) {
   if (!PyArg_ParseTuple(args, "si|p", &path, &n, &as_module)) return NULL;
   const int64_t start = now_ns();
   for (int k = 0; k < n; ++k) {
-    if ((as_module ? read_checked(path) : read_whole(path)) < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    if ((as_module ? read_checked(AT_FDCWD, path) : read_whole(path)) < 0) return PyErr_SetFromErrno(PyExc_OSError);
   }
   return PyFloat_FromDouble((double)(now_ns() - start) / n);
 }
@@ -320,7 +327,8 @@ static PyObject* floor_save(PyObject* m, PyObject* args) {
   snprintf(tmp, sizeof tmp, "%s.floor.tmp", path);
   const int64_t start = now_ns();
   for (int k = 0; k < n; ++k) {
-    const int done = as_module ? replace_unnamed(dir, path, tmp, data, size) : replace_named(path, tmp, data, size);
+    const int done =
+        as_module ? replace_unnamed(AT_FDCWD, dir, path, tmp, data, size) : replace_named(path, tmp, data, size);
     if (done < 0) return PyErr_SetFromErrno(PyExc_OSError);
   }
   return PyFloat_FromDouble((double)(now_ns() - start) / n);
@@ -329,8 +337,8 @@ static PyObject* floor_save(PyObject* m, PyObject* args) {
 /* modify(directory, files, n[, as_module]): ns per read-modify-write of files, a list of (path,
    text), under an exclusive flock of the directory: every file read, then every file written to a
    temporary and renamed over it, in one loop, as update (one file) and witness (two) do. With
-   as_module, the reads and writes are the module's own (read_checked, replace_unnamed): what its
-   design costs in system calls alone. */
+   as_module, the reads and writes are the module's own (read_checked, replace_unnamed, through the
+   locked directory's descriptor): what its design costs in system calls alone. */
 static PyObject* floor_modify(PyObject* m, PyObject* args) {
   const char* dir;
   PyObject* list;
@@ -353,10 +361,11 @@ static PyObject* floor_modify(PyObject* m, PyObject* args) {
     const int lock = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (lock < 0 || flock(lock, LOCK_EX) != 0) return PyErr_SetFromErrno(PyExc_OSError);
     for (Py_ssize_t f = 0; f < count; ++f) {
-      if ((as_module ? read_checked(paths[f]) : read_whole(paths[f])) < 0) return PyErr_SetFromErrno(PyExc_OSError);
+      const int done = as_module ? read_checked(lock, base_name(paths[f])) : read_whole(paths[f]);
+      if (done < 0) return PyErr_SetFromErrno(PyExc_OSError);
     }
     for (Py_ssize_t f = 0; f < count; ++f) {
-      const int done = as_module ? replace_unnamed(dir, paths[f], tmps[f], texts[f], sizes[f])
+      const int done = as_module ? replace_unnamed(lock, ".", base_name(paths[f]), base_name(tmps[f]), texts[f], sizes[f])
                                  : replace_named(paths[f], tmps[f], texts[f], sizes[f]);
       if (done < 0) return PyErr_SetFromErrno(PyExc_OSError);
     }

@@ -91,8 +91,8 @@ auto kind_of_file(mode_t mode) -> const char* {
 // Reads a whole regular file. The open never blocks (a FIFO without a writer) and never makes a
 // terminal ours; anything but a regular file is refused before a byte is read, so a link to
 // /dev/zero or /dev/stdin cannot read without end or take the caller's input.
-auto read_file(const std::string& path, std::string& out) -> Result<void> {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+auto read_file(FileAt file, std::string& out) -> Result<void> {
+  Fd fd(::openat(file.dir, file.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) return TrustError::io(errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return TrustError::io(errno);
@@ -133,92 +133,92 @@ auto sha256() -> const EVP_MD* {
 }
 
 // "<path>.<pid>-<n>.tmp": the name ends in ".tmp", so a scan never takes it for a record.
-auto temporary_name(const std::string& path) -> std::string {
+auto temporary_name(std::string_view path) -> std::string {
   static std::atomic<unsigned> counter{0};
-  return path + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+  return std::string(path) + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
 }
 
-// Gives the unnamed file fd the name tmp. A file already there is a leftover of a save that was
+// Gives the unnamed file fd the name tmp in dir. A file already there is a leftover of a save that was
 // killed between naming and renaming, or for an instant another saver's (whose rename then finds
 // its name gone and starts over): it is replaced, so leftovers never pile up. False with errno set
 // when the system refuses.
-auto link_unnamed(int fd, const std::string& tmp) -> bool {
+auto link_unnamed(int fd, int dir, const std::string& tmp) -> bool {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
     // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; /proc is refused by some sandboxes (EXDEV).
-    if (::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0) return true;
-    if (errno != EEXIST && ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    if (::linkat(fd, "", dir, tmp.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno != EEXIST && ::linkat(AT_FDCWD, proc.c_str(), dir, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       return true;
     }
     if (errno != EEXIST) return false;
-    ::unlink(tmp.c_str());
+    ::unlinkat(dir, tmp.c_str(), 0);
   }
   errno = EEXIST;
   return false;
 }
 
-// The directory a record path lies in, for O_TMPFILE.
-auto directory_of(const std::string& path) -> std::string {
+// The directory a file name lies in, for O_TMPFILE: "." for a bare name.
+auto directory_of(std::string_view path) -> std::string {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
-  return path.substr(0, slash);
+  return std::string(path.substr(0, slash));
 }
 
-// Renames tmp over path; the temporary file is removed when that fails.
-auto rename_over(const std::string& tmp, const std::string& path) -> Result<void> {
-  if (::rename(tmp.c_str(), path.c_str()) == 0) return {};
+// Renames tmp over file; the temporary file is removed when that fails.
+auto rename_over(const std::string& tmp, FileAt file) -> Result<void> {
+  if (::renameat(file.dir, tmp.c_str(), file.dir, file.name) == 0) return {};
   const int err = errno;
-  ::unlink(tmp.c_str());
+  ::unlinkat(file.dir, tmp.c_str(), 0);
   return TrustError::io(err);
 }
 
 // True when replaced; false when the system refuses unnamed files (the named way is left).
-auto replace_with_unnamed(const std::string& path, std::string_view text) -> Result<bool> {
+auto replace_with_unnamed(FileAt target, std::string_view text) -> Result<bool> {
   // The name is the record's own plus ".tmp", so that the next save of the record replaces what a
   // save killed in the instant between naming and renaming leaves.
-  const std::string tmp = path + ".tmp";
-  const std::string dir = directory_of(path);
+  const std::string tmp = std::string(target.name) + ".tmp";
+  const std::string dir = directory_of(target.name);
   for (int attempt = 0;; ++attempt) {
-    Fd file(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    Fd file(::openat(target.dir, dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (file.get() < 0) return false;
     if (!write_all(file.get(), text)) return TrustError::io(errno);
-    if (!link_unnamed(file.get(), tmp)) {
+    if (!link_unnamed(file.get(), target.dir, tmp)) {
       if (attempt == 0 && errno != EEXIST) return false;
       return TrustError::io(errno);
     }
-    if (::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    if (::renameat(target.dir, tmp.c_str(), target.dir, target.name) == 0) return true;
     // ENOENT: a concurrent save of the same record took the name for a leftover; a file once
     // named cannot be named again, so write it anew.
     if (errno != ENOENT || attempt == 100) break;
   }
   const int err = errno;
-  ::unlink(tmp.c_str());
+  ::unlinkat(target.dir, tmp.c_str(), 0);
   return TrustError::io(err);
 }
 
-auto replace_with_named(const std::string& path, std::string_view text) -> Result<void> {
+auto replace_with_named(FileAt target, std::string_view text) -> Result<void> {
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
-    tmp = temporary_name(path);
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    tmp = temporary_name(target.name);
+    fd = ::openat(target.dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt > 100)) return TrustError::io(errno);
   }
   Fd file(fd);
   if (!write_all(file.get(), text) || ::close(file.release()) != 0) {
     const int err = errno;
-    ::unlink(tmp.c_str());
+    ::unlinkat(target.dir, tmp.c_str(), 0);
     return TrustError::io(err);
   }
-  return rename_over(tmp, path);
+  return rename_over(tmp, target);
 }
 
 }  // namespace
 
-auto has_status(const std::string& path) noexcept -> bool {
+auto has_status(FileAt file) noexcept -> bool {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return ::fstatat(file.dir, file.name, &st, 0) == 0;
 }
 
 auto join_path(const std::string& dir, std::string_view name) -> std::string {
@@ -315,36 +315,36 @@ auto FileStore::record_path(std::string_view entity_id) const -> Result<std::str
   return join_path(dir_, std::string_view(name, 21));
 }
 
-auto FileStore::read_record(const std::string& path) -> Result<EntityTrust> {
+auto FileStore::read_record(FileAt file) -> Result<EntityTrust> {
   std::string text;
-  if (auto r = read_file(path, text); !r) return r.error();
+  if (auto r = read_file(file, text); !r) return r.error();
   if (!is_valid_utf8(text)) return TrustError::io_message("stream did not contain valid UTF-8");
   return parse_record(text, Timestamp::now());
 }
 
-auto replace_file(const std::string& path, std::string_view text, bool unnamed) -> Result<void> {
+auto replace_file(FileAt file, std::string_view text, bool unnamed) -> Result<void> {
   if (unnamed) {
-    auto replaced = replace_with_unnamed(path, text);
+    auto replaced = replace_with_unnamed(file, text);
     if (!replaced) return replaced.error();
     if (*replaced) return {};
   }
-  return replace_with_named(path, text);
+  return replace_with_named(file, text);
 }
 
 auto FileStore::save(const EntityTrust& record) const -> Result<void> {
   const auto path = record_path(record.entity_id);
   if (!path) return path.error();
-  return save_at(*path, record);
+  return save_at(FileAt::path(*path), record);
 }
 
-auto FileStore::save_at(const std::string& path, const EntityTrust& record) -> Result<void> {
-  return replace_file(path, render_record(record));
+auto FileStore::save_at(FileAt file, const EntityTrust& record) -> Result<void> {
+  return replace_file(file, render_record(record));
 }
 
 auto FileStore::remove(std::string_view entity_id) const -> Result<bool> {
   const auto path = record_path(entity_id);
   if (!path) return path.error();
-  if (!has_status(*path)) return false;
+  if (!has_status(FileAt::path(*path))) return false;
   if (::unlink(path->c_str()) != 0) return TrustError::io(errno);
   return true;
 }
@@ -352,7 +352,7 @@ auto FileStore::remove(std::string_view entity_id) const -> Result<bool> {
 auto FileStore::exists(std::string_view entity_id) const -> Result<bool> {
   const auto path = record_path(entity_id);
   if (!path) return path.error();
-  return has_status(*path);
+  return has_status(FileAt::path(*path));
 }
 
 }  // namespace velk

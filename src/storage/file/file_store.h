@@ -2,6 +2,8 @@
 // store operations built on those files.
 #pragma once
 
+#include <fcntl.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,22 @@
 #include "storage/file/waiter.h"
 
 namespace velk {
+
+// A file as the *at system calls name it: relative to a directory descriptor. While a call holds
+// the directory lock, its records are reached through the locked directory's descriptor by their
+// bare names, so a read-modify-write works in the very directory it locked (and walks no path);
+// otherwise through the working directory by the whole path. `name` points into a path the caller
+// keeps alive.
+struct FileAt {
+  int dir = AT_FDCWD;
+  const char* name = "";
+
+  static auto path(const std::string& path) noexcept -> FileAt { return {AT_FDCWD, path.c_str()}; }
+  // The file of path (a file directly inside the directory open as dir) by its last component.
+  static auto in(int dir, const std::string& path) noexcept -> FileAt {
+    return {dir, path.c_str() + (path.rfind('/') + 1)};  // no '/': npos + 1 is 0, the whole path
+  }
+};
 
 class FileStore {
  public:
@@ -29,7 +47,7 @@ class FileStore {
   auto record_path(std::string_view entity_id) const -> Result<std::string>;
   // Reads a regular file only (anything else fails with Io, without blocking). Io when unreadable
   // or not UTF-8, Serialization with the reader's message when it does not parse.
-  static auto read_record(const std::string& path) -> Result<EntityTrust>;
+  static auto read_record(FileAt file) -> Result<EntityTrust>;
   // Replaces the record's file atomically (see replace_file). Io on failure.
   auto save(const EntityTrust& record) const -> Result<void>;
   // True when a file was removed; false when the path has no status. Io when unlink fails.
@@ -69,32 +87,32 @@ class FileStore {
 
  private:
   explicit FileStore(std::string dir) : dir_(std::move(dir)) {}
-  // Each takes the identifier's record path, made once per call (naming it costs a digest).
-  // The record at path; nothing when the path has no status.
-  static auto load(const std::string& path) -> Result<std::optional<EntityTrust>>;
+  // Each takes the identifier's record file, named once per call (naming it costs a digest).
+  // The record in file; nothing when the file has no status.
+  static auto load(FileAt file) -> Result<std::optional<EntityTrust>>;
   // get-or-create for a caller that holds the directory lock.
-  static auto load_or_create(std::string_view entity_id, const std::string& path) -> Result<EntityTrust>;
-  // The stored record, or a new one that is not saved yet; Storage when the file holds another
-  // identifier's record.
-  static auto load_own(std::string_view entity_id, const std::string& path) -> Result<EntityTrust>;
-  static auto save_at(const std::string& path, const EntityTrust& record) -> Result<void>;
+  static auto load_or_create(std::string_view entity_id, FileAt file) -> Result<EntityTrust>;
+  // The stored record, or a new one that is not saved yet; Storage, naming path, when the file
+  // holds another identifier's record.
+  static auto load_own(std::string_view entity_id, const std::string& path, FileAt file) -> Result<EntityTrust>;
+  static auto save_at(FileAt file, const EntityTrust& record) -> Result<void>;
 
   std::string dir_;
 };
 
-// Writes text to a new file beside path and renames it over path, so that readers see the old
+// Writes text to a new file beside file and renames it over file, so that readers see the old
 // text or the new one, never a partial one. The new file is unnamed (O_TMPFILE) while it is
-// written and named "<path>.tmp" only for the instant before the rename, so a process killed while
+// written and named "<name>.tmp" only for the instant before the rename, so a process killed while
 // writing leaves nothing behind, and the rare leftover of a kill in that instant is replaced by the
 // record's next save. Where the system refuses unnamed files (or `unnamed` is false), a named
-// "<path>.<pid>-<n>.tmp" is written instead. Mode 0666 & ~umask.
-auto replace_file(const std::string& path, std::string_view text, bool unnamed = true) -> Result<void>;
+// "<name>.<pid>-<n>.tmp" is written instead. Mode 0666 & ~umask.
+auto replace_file(FileAt file, std::string_view text, bool unnamed = true) -> Result<void>;
 // Joins a file name to a directory path; the empty directory gives the name alone.
 auto join_path(const std::string& dir, std::string_view name) -> std::string;
 // True when the last path component's extension is exactly "json".
 auto has_json_extension(std::string_view file_name) noexcept -> bool;
-// True when the path's status can be read, following links (a directory counts).
-auto has_status(const std::string& path) noexcept -> bool;
+// True when the file's status can be read, following links (a directory counts).
+auto has_status(FileAt file) noexcept -> bool;
 // Strict UTF-8 (no surrogates, no overlong forms).
 auto is_valid_utf8(std::string_view bytes) noexcept -> bool;
 

@@ -27,9 +27,10 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
   SteppedAside away(waiter);
   InterruptCheck interrupted(waiter);
   std::vector<std::string> paths;
+  // Kept open until every file is read: the files are opened through it by their names.
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
+  if (!dir) return TrustError::io(errno);
   {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
-    if (!dir) return TrustError::io(errno);
     for (;;) {
       if (interrupted()) return TrustError::io(EINTR);
       errno = 0;
@@ -60,7 +61,7 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
         for (std::size_t k = first; k < std::min(first + kBatch, paths.size()); ++k) {
           if (caller && interrupted()) stop = true;
           if (stop.load(std::memory_order_relaxed)) return;
-          if (auto r = read_record(paths[k])) records[k] = std::move(*r);
+          if (auto r = read_record(FileAt::in(::dirfd(dir.get()), paths[k]))) records[k] = std::move(*r);
         }
       }
     } catch (...) {

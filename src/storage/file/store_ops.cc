@@ -32,6 +32,8 @@ class DirectoryLock {
   ~DirectoryLock() {
     if (fd_ >= 0) ::close(fd_);  // closing releases the lock
   }
+  // The record file at path (a file of the locked directory) reached through the lock's descriptor.
+  auto file(const std::string& path) const noexcept -> FileAt { return FileAt::in(fd_, path); }
 
  private:
   explicit DirectoryLock(int fd) : fd_(fd) {}
@@ -70,26 +72,26 @@ auto Waiter::plain() noexcept -> Waiter& {
   return waiter;
 }
 
-auto FileStore::load(const std::string& path) -> Result<std::optional<EntityTrust>> {
+auto FileStore::load(FileAt file) -> Result<std::optional<EntityTrust>> {
   // Read first and decide on absence only when the read failed, so that a record deleted between
   // a status test and the read counts as absent rather than as an error.
-  auto read = read_record(path);
+  auto read = read_record(file);
   if (read) return std::optional(std::move(*read));
-  if (read.error().kind() == TrustError::Kind::Io && !has_status(path)) return std::optional<EntityTrust>();
+  if (read.error().kind() == TrustError::Kind::Io && !has_status(file)) return std::optional<EntityTrust>();
   return read.error();
 }
 
-auto FileStore::load_or_create(std::string_view entity_id, const std::string& path) -> Result<EntityTrust> {
-  auto loaded = load(path);
+auto FileStore::load_or_create(std::string_view entity_id, FileAt file) -> Result<EntityTrust> {
+  auto loaded = load(file);
   if (!loaded) return loaded.error();
   if (*loaded) return std::move(**loaded);
   auto record = EntityTrust::create(entity_id);
-  if (auto saved = save_at(path, record); !saved) return saved.error();
+  if (auto saved = save_at(file, record); !saved) return saved.error();
   return record;
 }
 
-auto FileStore::load_own(std::string_view entity_id, const std::string& path) -> Result<EntityTrust> {
-  auto loaded = load(path);
+auto FileStore::load_own(std::string_view entity_id, const std::string& path, FileAt file) -> Result<EntityTrust> {
+  auto loaded = load(file);
   if (!loaded) return loaded.error();
   if (!*loaded) return EntityTrust::create(entity_id);
   if ((*loaded)->entity_id != entity_id) {
@@ -105,12 +107,12 @@ auto FileStore::get(std::string_view entity_id, Waiter& waiter) const -> Result<
   if (!path) return path.error();
   // Saves are atomic renames, so an existing record reads whole without the lock; only creating a
   // missing one needs it.
-  auto loaded = load(*path);
+  auto loaded = load(FileAt::path(*path));
   if (!loaded) return loaded.error();
   if (*loaded) return std::move(**loaded);
   auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  return load_or_create(entity_id, *path);
+  return load_or_create(entity_id, lock->file(*path));
 }
 
 auto FileStore::list(std::optional<EntityType> kind, Waiter& waiter) const -> Result<std::vector<std::string>> {
@@ -150,10 +152,11 @@ auto FileStore::update(std::string_view entity_id, bool success, double magnitud
   if (!path) return path.error();
   auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  auto record = load_own(entity_id, *path);
+  const FileAt file = lock->file(*path);
+  auto record = load_own(entity_id, *path, file);
   if (!record) return record;
   record->update_from_outcome(success, magnitude);
-  if (auto saved = save_at(*path, *record); !saved) return saved.error();
+  if (auto saved = save_at(file, *record); !saved) return saved.error();
   return record;
 }
 
@@ -166,20 +169,21 @@ auto FileStore::witness(std::string_view witness_id, std::string_view target_id,
   if (!witness_path) return witness_path.error();
   auto lock = DirectoryLock::acquire(dir_, waiter);
   if (!lock) return lock.error();
-  auto target = load_own(target_id, *target_path);
+  const FileAt target_file = lock->file(*target_path), witness_file = lock->file(*witness_path);
+  auto target = load_own(target_id, *target_path, target_file);
   if (!target) return target.error();
   // Both files are checked before either is written. A self-witness reads the file again after
   // the target's save, so that it carries both changes.
-  auto witness = self ? target : load_own(witness_id, *witness_path);
+  auto witness = self ? target : load_own(witness_id, *witness_path, witness_file);
   if (!witness) return witness.error();
   target->receive_witness(witness_id, success, magnitude);
-  if (auto saved = save_at(*target_path, *target); !saved) return saved.error();
+  if (auto saved = save_at(target_file, *target); !saved) return saved.error();
   if (self) {
-    witness = load_own(witness_id, *witness_path);
+    witness = load_own(witness_id, *witness_path, witness_file);
     if (!witness) return witness.error();
   }
   witness->give_witness(target_id, success, magnitude);
-  if (auto saved = save_at(*witness_path, *witness); !saved) return saved.error();
+  if (auto saved = save_at(witness_file, *witness); !saved) return saved.error();
   return std::pair{std::move(*witness), std::move(*target)};
 }
 

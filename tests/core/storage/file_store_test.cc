@@ -194,42 +194,50 @@ TEST_F(FileStoreTest, SaveReplacesTheFileAndLeavesNoTemporary) {
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 }
 
-// Both ways of replacing a file, the unnamed temporary file and the named fallback: whole texts
-// only for a concurrent reader, the writer's mode, nothing left beside the file, errors reported.
+// Both ways of replacing a file, the unnamed temporary file and the named fallback, each by path
+// and through a directory descriptor: whole texts only for a concurrent reader, the writer's mode,
+// nothing left beside the file, errors reported.
 TEST_F(FileStoreTest, ReplaceFileIsAtomicEitherWay) {
   const std::string a(300'000, 'a'), b(200'000, 'b');
+  const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir_fd, 0);
   for (const bool unnamed : {true, false}) {
-    SCOPED_TRACE(unnamed ? "unnamed" : "named");
-    const std::string path = dir_ + (unnamed ? "/u.json" : "/n.json");
-    ASSERT_TRUE(replace_file(path, a, unnamed));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      for (int k = 0;; ++k) (void)replace_file(path, k % 2 ? a : b, unnamed);
+    for (const bool through_dir : {false, true}) {
+      SCOPED_TRACE(std::string(unnamed ? "unnamed" : "named") + (through_dir ? ", through the directory" : ""));
+      const std::string path = dir_ + (unnamed ? "/u.json" : "/n.json");
+      const FileAt file = through_dir ? FileAt::in(dir_fd, path) : FileAt::path(path);
+      ASSERT_TRUE(replace_file(file, a, unnamed));
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        for (int k = 0;; ++k) (void)replace_file(file, k % 2 ? a : b, unnamed);
+      }
+      for (int k = 0; k < 300; ++k) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_TRUE(text == a || text == b) << "a torn text of " << text.size() << " bytes";
+      }
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+      for (const auto& e : fs::directory_iterator(dir_)) {
+        if (e.path().extension() == ".tmp") fs::remove(e.path());  // a named file the kill interrupted
+      }
+      ASSERT_TRUE(replace_file(file, "{}", unnamed));
+      struct stat st;
+      ASSERT_EQ(::stat(path.c_str(), &st), 0);
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+      EXPECT_EQ(st.st_size, 2);
+      const std::string gone = dir_ + "/gone/x.json";
+      auto missing = replace_file(through_dir ? FileAt{dir_fd, "gone/x.json"} : FileAt::path(gone), "{}", unnamed);
+      ASSERT_FALSE(missing);
+      EXPECT_EQ(missing.error().text(), "IO error: No such file or directory (os error 2)");
+      fs::remove(path);
+      EXPECT_TRUE(fs::is_empty(dir_));
     }
-    for (int k = 0; k < 300; ++k) {
-      std::ifstream in(path, std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      ASSERT_TRUE(text == a || text == b) << "a torn text of " << text.size() << " bytes";
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    for (const auto& e : fs::directory_iterator(dir_)) {
-      if (e.path().extension() == ".tmp") fs::remove(e.path());  // a named file the kill interrupted
-    }
-    ASSERT_TRUE(replace_file(path, "{}", unnamed));
-    struct stat st;
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
-    EXPECT_EQ(st.st_size, 2);
-    auto missing = replace_file(dir_ + "/gone/x.json", "{}", unnamed);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().text(), "IO error: No such file or directory (os error 2)");
-    fs::remove(path);
-    EXPECT_TRUE(fs::is_empty(dir_));
   }
+  ::close(dir_fd);
 }
 
 TEST_F(FileStoreTest, VanishedDirectory) {
