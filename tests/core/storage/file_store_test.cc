@@ -1,16 +1,23 @@
 // File primitives and store operations on a fresh temporary directory.
 #include "storage/file/file_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <thread>
+#include <tuple>
 
 #include "storage/file/record_json.h"
 
@@ -238,6 +245,49 @@ TEST_F(FileStoreTest, ReplaceFileIsAtomicEitherWay) {
     }
   }
   ::close(dir_fd);
+}
+
+// A call that waited for the directory lock works in the directory it locked, even when the
+// store's path names another directory by the time the lock is granted.
+TEST_F(FileStoreTest, LockedCallsWorkInTheDirectoryTheyLocked) {
+  struct Waiting : Waiter {
+    std::atomic<bool> waiting{false};
+    void leave() noexcept override { waiting = true; }
+  };
+  using Call = std::function<bool(const FileStore&, Waiter&)>;
+  using Check = std::function<void(const FileStore&)>;
+  const std::vector<std::tuple<const char*, Call, Check>> calls = {
+      {"update", [](const FileStore& s, Waiter& w) { return bool(s.update("x:y", true, 1.0, w)); },
+       [](const FileStore& s) { EXPECT_EQ(s.get("x:y")->action_count, 1u); }},
+      {"witness", [](const FileStore& s, Waiter& w) { return bool(s.witness("w:1", "x:y", true, 1.0, w)); },
+       [](const FileStore& s) {
+         EXPECT_EQ(s.get("x:y")->witness_count, 1u);
+         EXPECT_TRUE(*s.exists("w:1"));
+       }},
+      {"get creating", [](const FileStore& s, Waiter& w) { return bool(s.get("n:1", w)); },
+       [](const FileStore& s) { EXPECT_TRUE(*s.exists("n:1")); }},
+  };
+  const std::string a = dir_ + "/a", b = dir_ + "/b";
+  for (const auto& [name, call, check] : calls) {
+    SCOPED_TRACE(name);
+    const auto s = *FileStore::open(a);
+    ASSERT_TRUE(s.get("x:y"));
+    const int held = ::open(a.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    Waiting waiter;
+    bool done = false;
+    std::thread caller([&, &call = call] { done = call(s, waiter); });
+    while (!waiter.waiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fs::rename(a, b);
+    fs::create_directory(a);
+    ::close(held);
+    caller.join();
+    ASSERT_TRUE(done);
+    EXPECT_TRUE(fs::is_empty(a));
+    check(*FileStore::open(b));
+    fs::remove_all(a);
+    fs::remove_all(b);
+  }
 }
 
 TEST_F(FileStoreTest, VanishedDirectory) {
