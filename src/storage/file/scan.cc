@@ -30,18 +30,16 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
   // Kept open until every file is read: the files are opened through it by their names.
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
   if (!dir) return TrustError::io(errno);
-  {
-    for (;;) {
-      if (interrupted()) return TrustError::io(EINTR);
-      errno = 0;
-      const dirent* entry = ::readdir(dir.get());
-      if (entry == nullptr) {
-        if (errno != 0) return TrustError::io(errno);
-        break;
-      }
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != ".." && has_json_extension(name)) paths.push_back(join_path(dir_, name));
+  for (;;) {
+    if (interrupted()) return TrustError::io(EINTR);
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return TrustError::io(errno);
+      break;
     }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != ".." && has_json_extension(name)) paths.push_back(join_path(dir_, name));
   }
 
   // Each thread takes batches of files and parses them into their own slots, so the order stays
