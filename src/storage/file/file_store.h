@@ -31,6 +31,9 @@ struct FileAt {
   static auto in(int dir, const std::string& path) noexcept -> FileAt {
     return {dir, path.c_str() + (path.rfind('/') + 1)};  // no '/': npos + 1 is 0, the whole path
   }
+  // A temporary path would leave the name dangling.
+  static auto path(std::string&&) -> FileAt = delete;
+  static auto in(int, std::string&&) -> FileAt = delete;
 };
 
 class FileStore {
