@@ -13,15 +13,16 @@ class TrustError {
  public:
   enum class Kind { Storage, Serialization, InvalidId, Io };
 
-  static auto storage(std::string detail) -> TrustError { return {Kind::Storage, std::move(detail)}; }
-  static auto serialization(std::string detail) -> TrustError {
+  // Errors are the exception: the compiler keeps the paths that make them out of the hot code.
+  [[gnu::cold]] static auto storage(std::string detail) -> TrustError { return {Kind::Storage, std::move(detail)}; }
+  [[gnu::cold]] static auto serialization(std::string detail) -> TrustError {
     return {Kind::Serialization, std::move(detail)};
   }
-  static auto invalid_id(std::string detail) -> TrustError { return {Kind::InvalidId, std::move(detail)}; }
+  [[gnu::cold]] static auto invalid_id(std::string detail) -> TrustError { return {Kind::InvalidId, std::move(detail)}; }
   // An operating-system failure: "<strerror> (os error N)".
-  static auto io(int errno_value) -> TrustError;
+  [[gnu::cold]] static auto io(int errno_value) -> TrustError;
   // A failure of a file operation that did not come from the operating system.
-  static auto io_message(std::string sentence) -> TrustError { return {Kind::Io, std::move(sentence)}; }
+  [[gnu::cold]] static auto io_message(std::string sentence) -> TrustError { return {Kind::Io, std::move(sentence)}; }
 
   auto kind() const noexcept -> Kind { return kind_; }
   // The payload alone, without the kind's prefix.
