@@ -25,14 +25,20 @@ class TrustError {
   [[gnu::cold]] static auto io_message(std::string sentence) -> TrustError { return {Kind::Io, std::move(sentence)}; }
 
   auto kind() const noexcept -> Kind { return kind_; }
+  // The operating system's error number of an Io error made by io(); 0 for every other error.
+  auto os_error() const noexcept -> int { return os_error_; }
+  // True for an Io error saying that a file is not there: "no such file" or "not a directory".
+  auto is_absence() const noexcept -> bool;
   // The payload alone, without the kind's prefix.
   auto detail() const noexcept -> const std::string& { return detail_; }
   // The prefix of the kind followed by the payload, as Python code sees it.
   auto text() const -> std::string;
 
  private:
-  TrustError(Kind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
+  TrustError(Kind kind, std::string detail, int os_error = 0)
+      : kind_(kind), os_error_(os_error), detail_(std::move(detail)) {}
   Kind kind_;
+  int os_error_;
   std::string detail_;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
 
 namespace velk::py {
 namespace {
@@ -14,9 +15,8 @@ constexpr const char* kPanicDoc =
     "propagate all the way through the stack and cause the Python interpreter to exit.";
 
 void raise_panic(const char* message) {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) fatal();
-  PyErr_SetString(type, message);
+  // Made at import; should making it fail here, its own error (MemoryError) is what is raised.
+  if (PyObject* type = panic_exception_type()) PyErr_SetString(type, message);
 }
 
 }  // namespace
@@ -42,6 +42,8 @@ void raise_current_exception() noexcept {
       throw;
     } catch (const PyErrSet&) {
       if (!PyErr_Occurred()) raise_panic("a Python error was reported but none was set");
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();  // a preallocated instance: raising it needs no memory
     } catch (const std::exception& e) {
       raise_panic(e.what());
     } catch (...) {

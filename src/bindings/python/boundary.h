@@ -1,6 +1,8 @@
 // The call boundary every entry from Python passes through, and PanicException.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <string>
 #include <type_traits>
 
@@ -12,20 +14,24 @@ namespace velk::py {
 // Prints "uncaught panic at ffi boundary" and aborts: the boundary itself failed.
 [[noreturn]] void fatal() noexcept;
 
-// The PanicException class (a BaseException), created on first need; null with an error set on failure.
+// The PanicException class (a BaseException), created at import, so that raising it needs no
+// memory; null with an error set when it cannot be created.
 auto panic_exception_type() -> PyObject*;
 
 // Sets the Python exception for the exception being handled: PyErrSet keeps the error already set,
-// anything else becomes PanicException with its text.
+// std::bad_alloc becomes MemoryError, anything else PanicException with its text.
 void raise_current_exception() noexcept;
 
 // Runs body and returns its result; on any C++ exception returns nullptr (or -1 for int bodies)
-// with the Python exception set. No exception ever leaves this frame.
+// with the Python exception set. Only a forced unwind leaves this frame: an exiting interpreter
+// ends a thread that asks for the interpreter lock back that way, and the unwind must pass.
 template <typename F>
-auto guard(F&& body) noexcept -> std::invoke_result_t<F&> {
+auto guard(F&& body) -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
   }

@@ -167,12 +167,14 @@ auto new_instance(PyTypeObject* type, T&& value) -> PyObject* {
   return self;
 }
 
-// A result object of the class: failing to make one is an internal failure.
+// A result object of the class: failing to make one is an internal failure, or MemoryError when
+// memory is short.
 template <typename Obj, typename T>
 auto make_result(T&& value) -> PyObject* {
   try {
     return new_instance<Obj>(type_object(Obj::kClass), std::forward<T>(value));
   } catch (const PyErrSet&) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
     PyErr_Clear();
     throw std::runtime_error(std::string("could not allocate a ") + class_name(Obj::kClass) + " object");
   }

@@ -175,6 +175,8 @@ auto init_module() -> PyObject* {
     raise(PyExc_ImportError, "velk_trust does not support sub-interpreters: it can only be imported once per process");
   }
   if (cached_module != nullptr) return Py_NewRef(cached_module);
+  // Made now, so that raising it later needs no memory.
+  if (panic_exception_type() == nullptr) throw PyErrSet{};
   OwnedRef module = OwnedRef::checked(PyModule_Create2(&module_def, 1013));
   register_members(module.get());  // on failure the module is released and nothing is cached
   cached_module = Py_NewRef(module.get());

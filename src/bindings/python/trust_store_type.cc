@@ -39,16 +39,20 @@ auto new_store(PyTypeObject* type, Result<FileStore>&& opened) -> PyObject* {
 // Releases the interpreter lock while a store call waits for the directory lock or works through
 // a listing, and lets the interpreter's signal handlers interrupt it: their exception (for Ctrl-C,
 // KeyboardInterrupt) is then raised in place of the call's result.
+//
+// An interpreter that is exiting ends a thread that asks for its lock back (a daemon thread still in
+// a call) by a forced unwind out of PyEval_RestoreThread: that unwind passes every frame up to the
+// boundary, and the lock is not asked for a second time on the way.
 class InterpreterWaiter final : public Waiter {
  public:
   void leave() noexcept override {
     if (depth_++ == 0) saved_ = PyEval_SaveThread();
   }
-  void enter() noexcept override {
-    if (--depth_ == 0) PyEval_RestoreThread(saved_);
+  void enter() override {
+    if (--depth_ == 0 && !ended_) take_back();
   }
-  auto interrupted() noexcept -> bool override {
-    PyEval_RestoreThread(saved_);
+  auto interrupted() -> bool override {
+    take_back();
     raised_ = raised_ || PyErr_CheckSignals() != 0;
     saved_ = PyEval_SaveThread();
     return raised_;
@@ -62,9 +66,16 @@ class InterpreterWaiter final : public Waiter {
   }
 
  private:
+  void take_back() {
+    ended_ = true;  // stays set only if the thread ends here
+    PyEval_RestoreThread(saved_);
+    ended_ = false;
+  }
+
   PyThreadState* saved_ = nullptr;
   int depth_ = 0;
   bool raised_ = false;
+  bool ended_ = false;
 };
 
 // Store methods: bind, check the receiver, then body(args, store, waiter). A body converts its
@@ -110,7 +121,7 @@ auto store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return store_method(kSave, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
     auto* trust = reinterpret_cast<EntityTrustObject*>(a.object(0, type_object(ClassId::EntityTrust), "EntityTrust"));
     SharedBorrow borrow(trust->borrow);
-    w.result(s.save(trust->value));
+    w.result(s.save(trust->value, w));
     return none();
   });
 }
@@ -156,7 +167,7 @@ auto store_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 auto store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kDelete, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
     const auto id = a.text(0);
-    return PyBool_FromLong(w.result(s.remove(id)));
+    return PyBool_FromLong(w.result(s.remove(id, w)));
   });
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 
 #include "entity/trust/entity_id.h"
 
@@ -12,6 +13,9 @@ namespace {
 
 // Raises by a fixed step and caps at 1; a NaN becomes 1.
 constexpr auto capped(double x) noexcept -> double { return x < 1.0 ? x : 1.0; }
+
+// Counters stop at their largest value rather than wrap to zero.
+constexpr void saturating_increment(std::uint64_t& count) noexcept { count += count != UINT64_MAX; }
 
 void append_once(std::vector<std::string>& list, std::string_view id) {
   if (std::find(list.begin(), list.end(), id) == list.end()) list.emplace_back(id);
@@ -38,15 +42,15 @@ auto EntityTrust::create(std::string_view id) -> EntityTrust {
 }
 
 void EntityTrust::update_from_outcome(bool success, double magnitude) {
-  action_count += 1;
-  if (success) success_count += 1;
+  saturating_increment(action_count);
+  if (success) saturating_increment(success_count);
   t3.update_from_outcome(success, magnitude);
   v3.valuation = capped(v3.valuation + 0.01);
   last_action = Timestamp::now();
 }
 
 void EntityTrust::receive_witness(std::string_view witness_id, bool success, double magnitude) {
-  witness_count += 1;
+  saturating_increment(witness_count);
   append_once(witnessed_by, witness_id);
   double& temperament = t3.temperament;
   double& veracity = v3.veracity;

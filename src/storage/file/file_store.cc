@@ -3,17 +3,23 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 #include <sys/stat.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <memory>
+#include <new>
 
+#include "storage/file/directory_lock.h"
 #include "storage/file/record_json.h"
 
 namespace velk {
@@ -88,6 +94,12 @@ auto kind_of_file(mode_t mode) -> const char* {
   return "a special file";
 }
 
+auto too_large(FileAt file, std::uint64_t size) -> TrustError {
+  return TrustError::storage("record file '" + std::string(file.shown) + "' is " + std::to_string(size) +
+                             " bytes, more than the " + std::to_string(kMaxRecordFileBytes) +
+                             " bytes a record file may have");
+}
+
 // Reads a whole regular file. The open never blocks (a FIFO without a writer) and never makes a
 // terminal ours; anything but a regular file is refused before a byte is read, so a link to
 // /dev/zero or /dev/stdin cannot read without end or take the caller's input.
@@ -101,12 +113,16 @@ auto read_file(FileAt file, std::string& out) -> Result<void> {
     return TrustError::io_message(std::string("the record file is ") + kind_of_file(st.st_mode) +
                                   ", not a regular file");
   }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxRecordFileBytes) return too_large(file, st.st_size);
   // One read for the reported size and a byte more: a regular file reads short only at its end,
-  // so a short read ends it; a full one means the file grew, and reading goes on.
+  // so a short read ends it; a full one means the file grew, and reading goes on, up to the limit.
   std::size_t size = 0;
   out.resize(static_cast<std::size_t>(st.st_size) + 1);
   for (;;) {
-    if (size == out.size()) out.resize(out.size() * 2);
+    if (size == out.size()) {
+      if (size > kMaxRecordFileBytes) return too_large(file, size);
+      out.resize(std::min(out.size() * 2, kMaxRecordFileBytes + 1));
+    }
     const std::size_t wanted = out.size() - size;
     const auto n = ::read(fd.get(), out.data() + size, wanted);
     if (n < 0) {
@@ -122,27 +138,69 @@ auto read_file(FileAt file, std::string& out) -> Result<void> {
 
 // SHA-256 from a library context of our own: a configuration file (OPENSSL_CONF) can neither
 // change nor remove it, as a FIPS-only default without a FIPS provider would for the default
-// context. Fetched once; null when it cannot be had at all.
+// context. Kept once fetched; a failed fetch (memory) is tried again by the next call. Two threads
+// that fetch at once keep the first and free the other, so no lock is held that a fork could copy.
 auto sha256() -> const EVP_MD* {
-  static const EVP_MD* const md = []() -> const EVP_MD* {
-    OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
-    if (ctx == nullptr || OSSL_PROVIDER_load(ctx, "default") == nullptr) return nullptr;
-    return EVP_MD_fetch(ctx, "SHA2-256", nullptr);
-  }();
+  static std::atomic<const EVP_MD*> kept{nullptr};
+  if (const EVP_MD* md = kept.load(std::memory_order_acquire)) return md;
+  OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+  if (ctx == nullptr) return nullptr;
+  EVP_MD* md = OSSL_PROVIDER_load(ctx, "default") != nullptr ? EVP_MD_fetch(ctx, "SHA2-256", nullptr) : nullptr;
+  const EVP_MD* expected = nullptr;
+  if (md == nullptr || !kept.compare_exchange_strong(expected, md, std::memory_order_acq_rel)) {
+    EVP_MD_free(md);
+    OSSL_LIB_CTX_free(ctx);  // unloads the provider
+    return expected;
+  }
   return md;
 }
 
-// "<path>.<pid>-<n>.tmp": the name ends in ".tmp", so a scan never takes it for a record.
-auto temporary_name(std::string_view path) -> std::string {
-  static std::atomic<unsigned> counter{0};
-  return std::string(path) + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+// One digest context per thread, freed when the thread ends: listings may name files on several
+// threads at once. Kept under a pthread key, not in a thread_local object, whose destructor's
+// registration aborts the process when memory is short. Null when memory is short.
+auto digest_context() -> EVP_MD_CTX* {
+  static std::atomic<long> kept_key{-1};
+  long key = kept_key.load(std::memory_order_acquire);
+  if (key < 0) {
+    pthread_key_t made;
+    if (::pthread_key_create(&made, [](void* ctx) { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx)); }) != 0) {
+      return nullptr;
+    }
+    long expected = -1;
+    if (kept_key.compare_exchange_strong(expected, static_cast<long>(made), std::memory_order_acq_rel)) {
+      key = static_cast<long>(made);
+    } else {
+      ::pthread_key_delete(made);
+      key = expected;
+    }
+  }
+  const auto k = static_cast<pthread_key_t>(key);
+  if (auto* ctx = static_cast<EVP_MD_CTX*>(::pthread_getspecific(k))) return ctx;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx != nullptr && ::pthread_setspecific(k, ctx) != 0) {
+    EVP_MD_CTX_free(ctx);
+    return nullptr;
+  }
+  return ctx;
 }
 
-// Gives the unnamed file fd the name tmp in dir. A file already there is a leftover of a save that was
+// "<name>.<pid>-<n>.tmp": a name of this writer's alone, for when "<name>.tmp" cannot be cleared.
+// It ends in ".tmp", so a scan never takes it for a record.
+auto unique_temporary_name(std::string_view name) -> std::string {
+  static std::atomic<unsigned> counter{0};
+  return std::string(name) + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+}
+
+// Clears the name tmp in dir for a new temporary: true when nothing is left there.
+auto clear_name(int dir, const std::string& tmp) -> bool {
+  return ::unlinkat(dir, tmp.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+// Gives the unnamed file fd the name tmp in dir, replacing what lies there: the leftover of a save
 // killed between naming and renaming, or for an instant another saver's (whose rename then finds
-// its name gone and starts over): it is replaced, so leftovers never pile up. False with errno set
-// when the system refuses.
-auto link_unnamed(int fd, int dir, const std::string& tmp) -> bool {
+// its name gone and writes again). Where tmp cannot be cleared, tmp becomes a name of our own.
+// Returns false with errno set when the system refuses.
+auto link_unnamed(int fd, int dir, std::string& tmp) -> bool {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
     // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; /proc is refused by some sandboxes (EXDEV).
@@ -151,7 +209,7 @@ auto link_unnamed(int fd, int dir, const std::string& tmp) -> bool {
       return true;
     }
     if (errno != EEXIST) return false;
-    ::unlinkat(dir, tmp.c_str(), 0);
+    if (!clear_name(dir, tmp)) tmp = unique_temporary_name(tmp);
   }
   errno = EEXIST;
   return false;
@@ -165,60 +223,43 @@ auto directory_of(std::string_view path) -> std::string {
   return std::string(path.substr(0, slash));
 }
 
-// Renames tmp over file; the temporary file is removed when that fails.
-auto rename_over(const std::string& tmp, FileAt file) -> Result<void> {
-  if (::renameat(file.dir, tmp.c_str(), file.dir, file.name) == 0) return {};
-  const int err = errno;
-  ::unlinkat(file.dir, tmp.c_str(), 0);
-  return TrustError::io(err);
-}
-
-// True when replaced; false when the system refuses unnamed files (the named way is left).
-auto replace_with_unnamed(FileAt target, std::string_view text) -> Result<bool> {
-  // The name is the record's own plus ".tmp", so that the next save of the record replaces what a
-  // save killed in the instant between naming and renaming leaves.
-  const std::string tmp = std::string(target.name) + ".tmp";
-  const std::string dir = directory_of(target.name);
-  for (int attempt = 0;; ++attempt) {
-    Fd file(::openat(target.dir, dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-    if (file.get() < 0) return false;
-    if (!write_all(file.get(), text)) return TrustError::io(errno);
-    if (!link_unnamed(file.get(), target.dir, tmp)) {
-      if (attempt == 0 && errno != EEXIST) return false;
-      return TrustError::io(errno);
-    }
-    if (::renameat(target.dir, tmp.c_str(), target.dir, target.name) == 0) return true;
-    // ENOENT: a concurrent save of the same record took the name for a leftover; a file once
-    // named cannot be named again, so write it anew.
-    if (errno != ENOENT || attempt == 100) break;
-  }
-  const int err = errno;
-  ::unlinkat(target.dir, tmp.c_str(), 0);
-  return TrustError::io(err);
-}
-
-auto replace_with_named(FileAt target, std::string_view text) -> Result<void> {
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    tmp = temporary_name(target.name);
-    fd = ::openat(target.dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt > 100)) return TrustError::io(errno);
-  }
-  Fd file(fd);
-  if (!write_all(file.get(), text) || ::close(file.release()) != 0) {
-    const int err = errno;
-    ::unlinkat(target.dir, tmp.c_str(), 0);
-    return TrustError::io(err);
-  }
-  return rename_over(tmp, target);
+// Errors of an O_TMPFILE open or of naming the file that mean "not on this file system".
+auto refuses_unnamed(int err) -> bool {
+  return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == EXDEV || err == EPERM;
 }
 
 }  // namespace
 
-auto has_status(FileAt file) noexcept -> bool {
+auto has_status(FileAt file) -> Result<bool> {
   struct stat st;
-  return ::fstatat(file.dir, file.name, &st, 0) == 0;
+  if (::fstatat(file.dir, file.name, &st, 0) == 0) return true;
+  auto error = TrustError::io(errno);
+  if (error.is_absence()) return false;
+  return error;
+}
+
+auto is_content_fault(const TrustError& error) noexcept -> bool {
+  switch (error.kind()) {
+    case TrustError::Kind::Serialization:
+    case TrustError::Kind::Storage:  // too large
+      return true;
+    case TrustError::Kind::Io:
+      switch (error.os_error()) {
+        case 0:        // not UTF-8, not a regular file
+        case ENOENT:   // removed meanwhile, or a dangling link
+        case ENOTDIR:
+        case ELOOP:    // a link that leads nowhere
+        case EISDIR:
+        case ENXIO:    // a socket
+        case ENODEV:   // a device without a driver
+          return true;
+        default:
+          return false;
+      }
+    case TrustError::Kind::InvalidId:
+      return false;
+  }
+  return false;
 }
 
 auto join_path(const std::string& dir, std::string_view name) -> std::string {
@@ -295,14 +336,15 @@ auto FileStore::open_default() -> Result<FileStore> {
 }
 
 auto FileStore::record_path(std::string_view entity_id) const -> Result<std::string> {
-  // One digest context per thread, kept: listings may name files on several threads at once.
-  thread_local const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  EVP_MD_CTX* ctx = digest_context();
+  if (ctx == nullptr) throw std::bad_alloc();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   const EVP_MD* md = sha256();
-  if (md == nullptr || !ctx || EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1 ||
-      EVP_DigestUpdate(ctx.get(), entity_id.data(), entity_id.size()) != 1 ||
-      EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1 || len != 32) {
+  if (md == nullptr || EVP_DigestInit_ex2(ctx, md, nullptr) != 1 ||
+      EVP_DigestUpdate(ctx, entity_id.data(), entity_id.size()) != 1 ||
+      EVP_DigestFinal_ex(ctx, digest, &len) != 1 || len != 32) {
+    ERR_clear_error();
     return TrustError::storage("cannot compute the SHA-256 digest that names record files");
   }
   static constexpr char kHex[] = "0123456789abcdef";
@@ -317,36 +359,110 @@ auto FileStore::record_path(std::string_view entity_id) const -> Result<std::str
 
 auto FileStore::read_record(FileAt file) -> Result<EntityTrust> {
   std::string text;
+  return read_record(file, text);
+}
+
+auto FileStore::read_record(FileAt file, std::string& text) -> Result<EntityTrust> {
   if (auto r = read_file(file, text); !r) return r.error();
   if (!is_valid_utf8(text)) return TrustError::io_message("stream did not contain valid UTF-8");
   return parse_record(text, Timestamp::now());
 }
 
-auto replace_file(FileAt file, std::string_view text, bool unnamed) -> Result<void> {
-  if (unnamed) {
-    auto replaced = replace_with_unnamed(file, text);
-    if (!replaced) return replaced.error();
-    if (*replaced) return {};
+auto PendingReplace::unnamed(FileAt file, std::string_view text) -> Result<std::optional<PendingReplace>> {
+  const std::string dir = directory_of(file.name);
+  Fd fd(::openat(file.dir, dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (fd.get() < 0) {
+    if (refuses_unnamed(errno)) return std::optional<PendingReplace>();
+    return TrustError::io(errno);
   }
-  return replace_with_named(file, text);
+  if (!write_all(fd.get(), text)) return TrustError::io(errno);
+  // The record's own name plus ".tmp", so that the next save of the record replaces what a save
+  // killed in the instant between naming and renaming leaves.
+  std::string tmp = std::string(file.name) + ".tmp";
+  if (!link_unnamed(fd.get(), file.dir, tmp)) {
+    if (refuses_unnamed(errno)) return std::optional<PendingReplace>();
+    return TrustError::io(errno);
+  }
+  return std::optional(PendingReplace(file, text, std::move(tmp), fd.release()));
 }
 
-auto FileStore::save(const EntityTrust& record) const -> Result<void> {
+auto PendingReplace::named(FileAt file, std::string_view text) -> Result<PendingReplace> {
+  std::string tmp = std::string(file.name) + ".tmp";
+  if (!clear_name(file.dir, tmp)) tmp = unique_temporary_name(file.name);
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    fd = ::openat(file.dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt > 100)) return TrustError::io(errno);
+    if (fd < 0) tmp = unique_temporary_name(file.name);
+  }
+  PendingReplace pending(file, text, std::move(tmp), -1);
+  Fd written(fd);
+  if (!write_all(written.get(), text) || ::close(written.release()) != 0) return TrustError::io(errno);
+  return pending;
+}
+
+auto PendingReplace::write(FileAt file, std::string_view text) -> Result<PendingReplace> {
+  auto unnamed_file = unnamed(file, text);
+  if (!unnamed_file) return unnamed_file.error();
+  if (*unnamed_file) return std::move(**unnamed_file);
+  return named(file, text);
+}
+
+PendingReplace::PendingReplace(PendingReplace&& other) noexcept
+    : file_(other.file_),
+      text_(other.text_),
+      tmp_(std::exchange(other.tmp_, std::string())),
+      unnamed_fd_(std::exchange(other.unnamed_fd_, -1)) {}
+
+PendingReplace::~PendingReplace() {
+  if (!tmp_.empty()) ::unlinkat(file_.dir, tmp_.c_str(), 0);
+  if (unnamed_fd_ >= 0) ::close(unnamed_fd_);
+}
+
+auto PendingReplace::landed() const -> bool {
+  struct stat ours, now;
+  return ::fstat(unnamed_fd_, &ours) == 0 && ::fstatat(file_.dir, file_.name, &now, 0) == 0 &&
+         ours.st_dev == now.st_dev && ours.st_ino == now.st_ino;
+}
+
+auto PendingReplace::commit() -> Result<void> {
+  for (int attempt = 0;; ++attempt) {
+    if (::renameat(file_.dir, tmp_.c_str(), file_.dir, file_.name) == 0) {
+      tmp_.clear();
+      return {};
+    }
+    // ENOENT: a concurrent save of the same record took the unnamed file's name, either renaming
+    // this very file into place (its text is there: done) or clearing it as a leftover (a file
+    // once named cannot be named again, so the text is written anew).
+    if (errno != ENOENT || unnamed_fd_ < 0 || attempt == 100) return TrustError::io(errno);
+    tmp_.clear();
+    if (landed()) return {};
+    auto again = unnamed(file_, text_);
+    if (!again) return again.error();
+    if (!*again) return TrustError::io(EOPNOTSUPP);
+    tmp_ = std::exchange((*again)->tmp_, std::string());
+    std::swap(unnamed_fd_, (*again)->unnamed_fd_);
+  }
+}
+
+auto replace_file(FileAt file, std::string_view text, bool unnamed) -> Result<void> {
+  auto pending = unnamed ? PendingReplace::write(file, text) : PendingReplace::named(file, text);
+  if (!pending) return pending.error();
+  return pending->commit();
+}
+
+auto FileStore::save(const EntityTrust& record, Waiter& waiter) const -> Result<void> {
   const auto path = record_path(record.entity_id);
   if (!path) return path.error();
-  return save_at(FileAt::path(*path), record);
-}
-
-auto FileStore::save_at(FileAt file, const EntityTrust& record) -> Result<void> {
-  return replace_file(file, render_record(record));
-}
-
-auto FileStore::remove(std::string_view entity_id) const -> Result<bool> {
-  const auto path = record_path(entity_id);
-  if (!path) return path.error();
-  if (!has_status(FileAt::path(*path))) return false;
-  if (::unlink(path->c_str()) != 0) return TrustError::io(errno);
-  return true;
+  const std::string text = render_record(record);
+  auto pending = PendingReplace::unnamed(FileAt::path(*path), text);
+  if (!pending) return pending.error();
+  if (*pending) return (*pending)->commit();
+  // The file system refuses unnamed files: the temporary is named, under the lock that makes its
+  // name ours.
+  DirectoryLock lock;
+  if (auto locked = lock.acquire(dir_, waiter); !locked) return locked;
+  return replace_file(FileAt::in(lock.fd(), *path), text, false);
 }
 
 auto FileStore::exists(std::string_view entity_id) const -> Result<bool> {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,19 +18,24 @@
 
 namespace velk {
 
+// The largest record file read: far above any real record (a record with a million witnesses is
+// about 30 MB), and a bound on the memory one read may take, whatever a file's status claims.
+inline constexpr std::size_t kMaxRecordFileBytes = 64u << 20;
+
 // A file as the *at system calls name it: relative to a directory descriptor. While a call holds
 // the directory lock, its records are reached through the locked directory's descriptor by their
 // bare names, so a read-modify-write works in the very directory it locked (and walks no path);
-// otherwise through the working directory by the whole path. `name` points into a path the caller
-// keeps alive.
+// otherwise through the working directory by the whole path. `name` and `shown` (the whole path,
+// for messages) point into a path the caller keeps alive.
 struct FileAt {
   int dir = AT_FDCWD;
   const char* name = "";
+  const char* shown = "";
 
-  static auto path(const std::string& path) noexcept -> FileAt { return {AT_FDCWD, path.c_str()}; }
+  static auto path(const std::string& path) noexcept -> FileAt { return {AT_FDCWD, path.c_str(), path.c_str()}; }
   // The file of path (a file directly inside the directory open as dir) by its last component.
   static auto in(int dir, const std::string& path) noexcept -> FileAt {
-    return {dir, path.c_str() + (path.rfind('/') + 1)};  // no '/': npos + 1 is 0, the whole path
+    return {dir, path.c_str() + (path.rfind('/') + 1), path.c_str()};  // no '/': npos + 1 is 0
   }
   // A temporary path would leave the name dangling.
   static auto path(std::string&&) -> FileAt = delete;
@@ -46,20 +52,28 @@ class FileStore {
 
   auto directory() const noexcept -> const std::string& { return dir_; }
   // directory / first 16 hex digits of sha256(id) + ".json". Storage when the digest cannot be
-  // computed.
+  // computed; std::bad_alloc when memory is short.
   auto record_path(std::string_view entity_id) const -> Result<std::string>;
   // Reads a regular file only (anything else fails with Io, without blocking). Io when unreadable
-  // or not UTF-8, Serialization with the reader's message when it does not parse.
+  // or not UTF-8 (only an absence() error means the file is not there), Storage, naming the file and
+  // its size, when it is larger than kMaxRecordFileBytes, Serialization with the reader's message
+  // when it does not parse.
   static auto read_record(FileAt file) -> Result<EntityTrust>;
-  // Replaces the record's file atomically (see replace_file). Io on failure.
-  auto save(const EntityTrust& record) const -> Result<void>;
-  // True when a file was removed; false when the path has no status. Io when unlink fails.
-  auto remove(std::string_view entity_id) const -> Result<bool>;
-  // True when the record path has a status (a directory counts); a failed status means false.
+  // The same, leaving the file's bytes in text.
+  static auto read_record(FileAt file, std::string& text) -> Result<EntityTrust>;
+  // Replaces the record's file atomically (see PendingReplace). Io on failure. Takes the directory
+  // lock only where the file system refuses unnamed files.
+  auto save(const EntityTrust& record, Waiter& waiter = Waiter::plain()) const -> Result<void>;
+  // True when a file was removed; false when there was none. Holds the directory lock, so no
+  // update in flight brings the record back. Io when the removal fails.
+  auto remove(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<bool>;
+  // True when the record path has a status (a directory counts), false when it is absent; Io when
+  // the status cannot be read for another reason.
   auto exists(std::string_view entity_id) const -> Result<bool>;
-  // Every readable record of files named *.json, with its file's path, in directory order; bad
-  // files are skipped. Io only when the directory cannot be listed (or the waiter interrupts).
-  // Larger directories are read and parsed on a few threads, all joined before it returns.
+  // Every readable record of files named *.json, with its file's path, in directory order. Files
+  // whose content is wrong (see is_content_fault) are skipped; any other failure fails the whole
+  // listing, so a listing is never short without an error. Larger directories are read and parsed
+  // on a few threads, all joined before it returns.
   struct Scanned {
     std::string path;
     EntityTrust record;
@@ -67,55 +81,97 @@ class FileStore {
   auto scan_records(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<Scanned>>;
 
   // The store operations. A read of an existing record takes no lock (saves are atomic renames);
-  // creating a missing record, update and witness hold an exclusive lock on the directory, so
-  // concurrent stores and processes never lose each other's updates. While the lock is held
+  // creating a missing record, update, witness and remove hold an exclusive lock on the directory,
+  // so concurrent stores and processes never lose each other's updates. While the lock is held
   // elsewhere they wait away from their caller (see Waiter).
 
-  // Reads the record, or creates, saves and returns a neutral one when the path has no status.
+  // Reads the record, or creates, saves and returns a neutral one when the file is absent.
   auto get(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<EntityTrust>;
   // Stored identifiers of the readable records, optionally only those of one kind.
   auto list(std::optional<EntityType> kind, Waiter& waiter = Waiter::plain()) const
       -> Result<std::vector<std::string>>;
   // The records of list(kind). A record whose file lies at its own identifier's record path is
   // the one just read; any other is fetched through get (which may create it at its own path);
-  // failures are skipped.
+  // content faults are skipped as in scan_records.
   auto records_of_kind(EntityType kind, Waiter& waiter = Waiter::plain()) const -> Result<std::vector<EntityTrust>>;
   // update and witness refuse (Storage) a record file that holds another identifier's record.
   auto update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter = Waiter::plain()) const
       -> Result<EntityTrust>;
-  // The target receives the witness and is saved first, then the witness gives it and is saved.
-  // Returns (witness, target).
+  // The target receives the witness and the witness gives it; both new files are written in full
+  // before either replaces its record, so a failure leaves both records as they were. Returns
+  // (witness, target).
   auto witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude,
                Waiter& waiter = Waiter::plain()) const -> Result<std::pair<EntityTrust, EntityTrust>>;
 
  private:
   explicit FileStore(std::string dir) : dir_(std::move(dir)) {}
   // Each takes the identifier's record file, named once per call (naming it costs a digest).
-  // The record in file; nothing when the file has no status.
-  static auto load(FileAt file) -> Result<std::optional<EntityTrust>>;
   // get-or-create for a caller that holds the directory lock.
   static auto load_or_create(std::string_view entity_id, FileAt file) -> Result<EntityTrust>;
-  // The stored record, or a new one that is not saved yet; Storage, naming path, when the file
-  // holds another identifier's record.
-  static auto load_own(std::string_view entity_id, const std::string& path, FileAt file) -> Result<EntityTrust>;
-  static auto save_at(FileAt file, const EntityTrust& record) -> Result<void>;
+  // The stored record, or a new one that is not saved yet; Storage, naming the file, when it
+  // holds another identifier's record. The file's bytes go to original when it exists.
+  static auto load_own(std::string_view entity_id, FileAt file, std::optional<std::string>* original = nullptr)
+      -> Result<EntityTrust>;
 
   std::string dir_;
 };
 
-// Writes text to a new file beside file and renames it over file, so that readers see the old
-// text or the new one, never a partial one. The new file is unnamed (O_TMPFILE) while it is
-// written and named "<name>.tmp" only for the instant before the rename, so a process killed while
-// writing leaves nothing behind, and the rare leftover of a kill in that instant is replaced by the
-// record's next save. Where the system refuses unnamed files (or `unnamed` is false), a named
-// "<name>.<pid>-<n>.tmp" is written instead. Mode 0666 & ~umask.
+// A new text for a file, complete in a temporary file beside it and not yet renamed over it, so
+// that a reader sees the old text or the new one, never a part, and that two files can both be
+// written before either is replaced. Dropped before commit(), it removes its temporary file.
+//
+// The temporary is unnamed (O_TMPFILE) while it is written and named "<name>.tmp" for the instant
+// before the rename, so a process killed while writing leaves nothing, and the rare leftover of a
+// kill in that instant is replaced by the record's next save. Where the file system refuses unnamed
+// files, the temporary is "<name>.tmp" from the start, written under the directory lock, which
+// makes that name the writer's own; so leftovers of killed writers never pile up. A leftover that
+// cannot be cleared (a directory, another user's file) makes the writer use another name. Mode
+// 0666 & ~umask.
+class PendingReplace {
+ public:
+  // The text in an unnamed temporary file; nothing where the file system refuses unnamed files.
+  static auto unnamed(FileAt file, std::string_view text) -> Result<std::optional<PendingReplace>>;
+  // The text in the named temporary file. Only for a caller that holds the directory lock.
+  static auto named(FileAt file, std::string_view text) -> Result<PendingReplace>;
+  // Unnamed where the file system allows it, else named. Only for a caller that holds the lock.
+  static auto write(FileAt file, std::string_view text) -> Result<PendingReplace>;
+
+  PendingReplace(PendingReplace&& other) noexcept;
+  PendingReplace(const PendingReplace&) = delete;
+  auto operator=(const PendingReplace&) -> PendingReplace& = delete;
+  auto operator=(PendingReplace&&) -> PendingReplace& = delete;
+  ~PendingReplace();
+
+  // Renames the temporary over the file. text must still be alive: a concurrent save that took
+  // the temporary's name for a leftover makes it write the text again.
+  auto commit() -> Result<void>;
+
+ private:
+  PendingReplace(FileAt file, std::string_view text, std::string tmp, int unnamed_fd)
+      : file_(file), text_(text), tmp_(std::move(tmp)), unnamed_fd_(unnamed_fd) {}
+  // True when the unnamed file is the one now at the file's name.
+  auto landed() const -> bool;
+
+  FileAt file_;
+  std::string_view text_;
+  std::string tmp_;       // empty once renamed or removed
+  int unnamed_fd_ = -1;   // the unnamed file, kept open until committed; -1 for a named one
+};
+
+// PendingReplace's write and commit in one, for a caller that holds the directory lock (or, with
+// unnamed, one whose file system allows unnamed files). Io on failure; the file is then unchanged.
 auto replace_file(FileAt file, std::string_view text, bool unnamed = true) -> Result<void>;
 // Joins a file name to a directory path; the empty directory gives the name alone.
 auto join_path(const std::string& dir, std::string_view name) -> std::string;
 // True when the last path component's extension is exactly "json".
 auto has_json_extension(std::string_view file_name) noexcept -> bool;
-// True when the file's status can be read, following links (a directory counts).
-auto has_status(FileAt file) noexcept -> bool;
+// True when the file's status can be read, following links (a directory counts); false when it is
+// absent; Io for any other failure.
+auto has_status(FileAt file) -> Result<bool>;
+// True when a failure to read a record file is the file's own (it does not parse, is not UTF-8 or
+// not a regular file, is too large, or went away): a listing skips such a file. Any other failure
+// (descriptors, memory, I/O) is the system's and fails the listing.
+auto is_content_fault(const TrustError& error) noexcept -> bool;
 // Strict UTF-8 (no surrogates, no overlong forms).
 auto is_valid_utf8(std::string_view bytes) noexcept -> bool;
 

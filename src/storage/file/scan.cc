@@ -1,5 +1,6 @@
 // Listing the record directory: every *.json file read and parsed, on a few threads when there are
 // many, in directory order.
+#include <cxxabi.h>
 #include <dirent.h>
 
 #include <algorithm>
@@ -43,11 +44,13 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
   }
 
   // Each thread takes batches of files and parses them into their own slots, so the order stays
-  // the directory's. Only the calling thread asks the waiter; if it asks to stop, the others stop
-  // before their next file. Every thread is joined before the results are read.
+  // the directory's. Only the calling thread asks the waiter; if it asks to stop, or a thread meets
+  // a failure of the system rather than of one file, the others stop before their next file. Every
+  // thread is joined before the results are read.
   std::vector<std::optional<EntityTrust>> records(paths.size());
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
+  std::optional<TrustError> error;
   std::exception_ptr failure;
   std::atomic_flag failure_taken;
   auto work = [&](bool caller) {
@@ -59,24 +62,38 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
         for (std::size_t k = first; k < std::min(first + kBatch, paths.size()); ++k) {
           if (caller && interrupted()) stop = true;
           if (stop.load(std::memory_order_relaxed)) return;
-          if (auto r = read_record(FileAt::in(::dirfd(dir.get()), paths[k]))) records[k] = std::move(*r);
+          auto r = read_record(FileAt::in(::dirfd(dir.get()), paths[k]));
+          if (r) {
+            records[k] = std::move(*r);
+          } else if (!is_content_fault(r.error())) {
+            if (!failure_taken.test_and_set()) error = r.error();
+            stop = true;
+          }
         }
       }
+    } catch (abi::__forced_unwind&) {
+      stop = true;  // the interpreter ends this thread: the helpers stop, and are joined on the way
+      throw;
     } catch (...) {
       // An internal failure (memory): kept to be raised by the caller, and the others stop.
       if (!failure_taken.test_and_set()) failure = std::current_exception();
       stop = true;
     }
   };
-  const std::size_t threads = std::min(kMaxThreads, std::max<std::size_t>(1, paths.size() / kFilesPerThread));
+  const std::size_t threads = std::min({kMaxThreads, std::max<std::size_t>(1, paths.size() / kFilesPerThread),
+                                        static_cast<std::size_t>(std::max(1u, std::thread::hardware_concurrency()))});
   {
     std::vector<std::jthread> helpers;
-    for (std::size_t t = 1; t < std::min<std::size_t>(threads, std::thread::hardware_concurrency()); ++t) {
-      helpers.emplace_back(work, false);
+    try {
+      helpers.reserve(threads - 1);
+      while (helpers.size() + 1 < threads) helpers.emplace_back(work, false);
+    } catch (const std::exception&) {
+      // No thread to be had (memory, process limits): the helpers started so far and this one read.
     }
     work(true);
   }
   if (failure) std::rethrow_exception(failure);
+  if (error) return *error;
   if (stop) return TrustError::io(EINTR);
 
   std::vector<Scanned> scanned;

@@ -7,14 +7,16 @@ namespace velk {
 
 // The caller of a store operation may release its own locks in leave() and take them back in
 // enter() (the Python binding releases the interpreter lock there). Calls to leave() and enter()
-// pair up and may nest; interrupted() is asked every few milliseconds between them, and true
-// abandons the operation with Io "Interrupted system call" before it changes anything.
+// pair up and may nest; interrupted() is asked between them (every few milliseconds in a listing,
+// whenever a signal ends a lock wait), and true abandons the operation with Io "Interrupted system
+// call" before it changes anything. enter() and interrupted() may end the thread by a forced unwind
+// (an interpreter that is exiting does so), so no frame between them and the caller is noexcept.
 class Waiter {
  public:
   virtual ~Waiter() = default;
   virtual void leave() noexcept {}
-  virtual void enter() noexcept {}
-  virtual auto interrupted() noexcept -> bool { return false; }
+  virtual void enter() {}
+  virtual auto interrupted() -> bool { return false; }
 
   // A waiter that neither releases nor interrupts anything.
   static auto plain() noexcept -> Waiter&;
@@ -26,7 +28,7 @@ class SteppedAside {
   explicit SteppedAside(Waiter& waiter) noexcept : waiter_(waiter) { waiter_.leave(); }
   SteppedAside(const SteppedAside&) = delete;
   auto operator=(const SteppedAside&) -> SteppedAside& = delete;
-  ~SteppedAside() { waiter_.enter(); }
+  ~SteppedAside() noexcept(false) { waiter_.enter(); }
 
  private:
   Waiter& waiter_;

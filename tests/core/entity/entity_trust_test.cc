@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 namespace velk {
 namespace {
@@ -53,6 +55,20 @@ TEST(EntityTrustTest, UpdateFromOutcome) {
   EXPECT_EQ(n.v3.valuation, 0.51);
   EXPECT_EQ(n.action_count, 1u);
   EXPECT_TRUE(n.last_action);
+}
+
+TEST(EntityTrustTest, CountersStopAtTheirLargestValue) {
+  constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+  auto r = EntityTrust::create("a:b");
+  r.action_count = r.success_count = r.witness_count = kMax;
+  r.update_from_outcome(true, 1.0);
+  r.receive_witness("w:1", true, 1.0);
+  EXPECT_EQ(r.action_count, kMax);
+  EXPECT_EQ(r.success_count, kMax);
+  EXPECT_EQ(r.witness_count, kMax);
+  r.action_count = kMax - 1;
+  r.update_from_outcome(false, 1.0);
+  EXPECT_EQ(r.action_count, kMax);
 }
 
 TEST(EntityTrustTest, ReceiveWitness) {

@@ -1,0 +1,103 @@
+/* Preloaded into a test interpreter (LD_PRELOAD): makes one chosen file system call of velk_trust
+ * fail with a chosen error, so that the tests can break every step of every store call. Only calls
+ * made from the module itself are counted; the interpreter's own go through untouched.
+ *
+ *   faults_arm(n, err)   the n-th counted call from now on fails with err (0: none, only count)
+ *   faults_disarm()      stops counting; returns how many calls were counted since faults_arm
+ */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static atomic_long counted;
+static atomic_long fail_at = -1; /* -1: disarmed */
+static atomic_int fail_errno;
+
+void faults_arm(long n, int err) {
+  atomic_store(&counted, 0);
+  atomic_store(&fail_errno, err);
+  atomic_store(&fail_at, n);
+}
+
+long faults_disarm(void) {
+  atomic_store(&fail_at, -1);
+  return atomic_load(&counted);
+}
+
+static int from_module(void *caller) {
+  Dl_info info;
+  return dladdr(caller, &info) != 0 && info.dli_fname != NULL && strstr(info.dli_fname, "velk_trust") != NULL;
+}
+
+/* True (errno set) when this call is the one to fail. */
+static int fails(void *caller) {
+  if (atomic_load(&fail_at) < 0 || !from_module(caller)) return 0;
+  const long n = atomic_fetch_add(&counted, 1) + 1;
+  if (n != atomic_load(&fail_at)) return 0;
+  errno = atomic_load(&fail_errno);
+  return 1;
+}
+
+#define NEXT(name) static __typeof__(name) *next_##name; if (!next_##name) next_##name = dlsym(RTLD_NEXT, #name)
+#define CALLER __builtin_return_address(0)
+
+int open(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = va_arg(ap, mode_t);
+  va_end(ap);
+  NEXT(open);
+  return fails(CALLER) ? -1 : next_open(path, flags, mode);
+}
+
+int openat(int dir, const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = va_arg(ap, mode_t);
+  va_end(ap);
+  NEXT(openat);
+  return fails(CALLER) ? -1 : next_openat(dir, path, flags, mode);
+}
+
+ssize_t read(int fd, void *buf, size_t n) { NEXT(read); return fails(CALLER) ? -1 : next_read(fd, buf, n); }
+ssize_t write(int fd, const void *buf, size_t n) { NEXT(write); return fails(CALLER) ? -1 : next_write(fd, buf, n); }
+int close(int fd) {
+  NEXT(close);
+  if (fails(CALLER)) {
+    const int err = errno;
+    next_close(fd); /* as the kernel does: the descriptor is gone even when close reports an error */
+    errno = err;
+    return -1;
+  }
+  return next_close(fd);
+}
+int fstat(int fd, struct stat *st) { NEXT(fstat); return fails(CALLER) ? -1 : next_fstat(fd, st); }
+int fstatat(int dir, const char *path, struct stat *st, int flags) {
+  NEXT(fstatat);
+  return fails(CALLER) ? -1 : next_fstatat(dir, path, st, flags);
+}
+int stat(const char *path, struct stat *st) { NEXT(stat); return fails(CALLER) ? -1 : next_stat(path, st); }
+int linkat(int d1, const char *p1, int d2, const char *p2, int flags) {
+  NEXT(linkat);
+  return fails(CALLER) ? -1 : next_linkat(d1, p1, d2, p2, flags);
+}
+int renameat(int d1, const char *p1, int d2, const char *p2) {
+  NEXT(renameat);
+  return fails(CALLER) ? -1 : next_renameat(d1, p1, d2, p2);
+}
+int unlinkat(int dir, const char *path, int flags) {
+  NEXT(unlinkat);
+  return fails(CALLER) ? -1 : next_unlinkat(dir, path, flags);
+}
+int mkdir(const char *path, mode_t mode) { NEXT(mkdir); return fails(CALLER) ? -1 : next_mkdir(path, mode); }
+int flock(int fd, int op) { NEXT(flock); return fails(CALLER) ? -1 : next_flock(fd, op); }
+DIR *opendir(const char *path) { NEXT(opendir); return fails(CALLER) ? NULL : next_opendir(path); }
+struct dirent *readdir(DIR *dir) { NEXT(readdir); return fails(CALLER) ? NULL : next_readdir(dir); }
