@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -26,6 +27,31 @@ def store(tmp_path):
 @pytest.fixture
 def records_dir(tmp_path):
     return tmp_path / "records"
+
+
+@pytest.fixture(scope="session")
+def fault_library(tmp_path_factory):
+    """The preloadable library that fails chosen system calls of the module (native/), built for this run."""
+    out = tmp_path_factory.mktemp("faults") / "syscall_faults.so"
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native", "syscall_faults.c")
+    subprocess.run([sysconfig.get_config_var("CC").split()[0] or "cc", "-shared", "-fPIC", "-O1", "-o", str(out),
+                    source, "-ldl"], check=True)
+    return out
+
+
+def with_fault_library(fault_library, **values):
+    """The environment of a child process that runs with the fault library preloaded. Under the
+    sanitizer run it goes before the sanitizer's runtime, so that it sees the module's calls first."""
+    env = {**os.environ, **values}
+    preloaded = env.get("LD_PRELOAD", "")
+    env["LD_PRELOAD"] = f"{fault_library} {preloaded}".strip()
+    if "libasan" in preloaded:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    return env
+
+
+def under_sanitizer():
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def run_python(code, env=None, cwd=None):

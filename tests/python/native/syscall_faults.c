@@ -4,6 +4,9 @@
  *
  *   faults_arm(n, err)   the n-th counted call from now on fails with err (0: none, only count)
  *   faults_disarm()      stops counting; returns how many calls were counted since faults_arm
+ *
+ * With FAULTS_NO_TMPFILE=1 in the environment, every O_TMPFILE open of the module is refused, as on a
+ * file system without unnamed files (NFS, SMB, vfat).
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -12,6 +15,7 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -64,6 +68,12 @@ int openat(int dir, const char *path, int flags, ...) {
   const mode_t mode = va_arg(ap, mode_t);
   va_end(ap);
   NEXT(openat);
+  static int no_tmpfile = -1;
+  if (no_tmpfile < 0) no_tmpfile = getenv("FAULTS_NO_TMPFILE") != NULL;
+  if (no_tmpfile && (flags & O_TMPFILE) == O_TMPFILE && from_module(CALLER)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
   return fails(CALLER) ? -1 : next_openat(dir, path, flags, mode);
 }
 
