@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <mutex>
+#include <thread>
 
 namespace velk {
 namespace {
@@ -22,7 +24,28 @@ DirectoryLock* held_head = nullptr;
 std::mutex install_mutex;
 std::atomic<bool> fork_handlers_installed{false};
 
+// How long a lock taken while others wait is left to them.
+constexpr auto kYield = std::chrono::microseconds(200);
+
 }  // namespace
+
+// A waiter says so with a read lock on the directory's first byte (fcntl's own locks, apart from
+// flock's); closing the descriptor takes it away. Failures cost only fairness, so they are ignored.
+void DirectoryLock::announce_waiting() const noexcept {
+  struct flock range = {};
+  range.l_type = F_RDLCK;
+  range.l_whence = SEEK_SET;
+  range.l_len = 1;
+  ::fcntl(fd_, F_OFD_SETLK, &range);
+}
+
+auto DirectoryLock::others_waiting() const noexcept -> bool {
+  struct flock range = {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_len = 1;
+  return ::fcntl(fd_, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+}
 
 void DirectoryLock::before_fork() noexcept { held_mutex.lock(); }
 void DirectoryLock::after_fork_in_parent() noexcept { held_mutex.unlock(); }
@@ -67,10 +90,20 @@ auto DirectoryLock::acquire(const std::string& dir, Waiter& waiter) -> Result<vo
     if (held_head != nullptr) held_head->prev_ = this;
     held_head = this;
   }
-  // Mostly the lock is free and taken at once, with the caller's locks kept.
-  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
-  if (errno != EWOULDBLOCK && errno != EINTR) return TrustError::io(errno);
+  // Mostly the lock is free and taken at once, with the caller's locks kept. Taken while another
+  // process waits for it, it is let go once, so that a process updating in a tight loop does not
+  // take it again, time after time, before a waiter the kernel has woken gets to run.
+  bool yielding = false;
+  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+    if (!others_waiting()) return {};
+    ::flock(fd_, LOCK_UN);
+    yielding = true;
+  } else if (errno != EWOULDBLOCK && errno != EINTR) {
+    return TrustError::io(errno);
+  }
   SteppedAside away(waiter);
+  if (yielding) std::this_thread::sleep_for(kYield);
+  announce_waiting();
   for (;;) {
     // Asked before each wait too: a signal that came just before it would not end it.
     if (waiter.interrupted()) return TrustError::io(EINTR);

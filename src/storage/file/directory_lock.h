@@ -32,6 +32,8 @@ class DirectoryLock {
   static void after_fork_in_parent() noexcept;
   static void after_fork_in_child() noexcept;
   static auto install_fork_handlers() -> Result<void>;
+  void announce_waiting() const noexcept;
+  auto others_waiting() const noexcept -> bool;
 
   DirectoryLock* prev_ = nullptr;
   DirectoryLock* next_ = nullptr;
