@@ -238,7 +238,29 @@ for _ in range(3000):
 """
 
 
+UPDATER = """
+import sys, velk_trust
+store = velk_trust.TrustStore(sys.argv[1])
+print("ready", flush=True)
+print(*[store.update("a:b", True, 0.5).action_count for _ in range(3000)])
+"""
+
+
 class TestConcurrentWriters:
+    def test_an_update_in_flight_never_undoes_a_delete(self, store, records_dir):
+        # Every delete that removed the record is seen by the next update, which starts again at 1.
+        child = subprocess.Popen([sys.executable, "-c", UPDATER, str(records_dir)], stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline().strip() == "ready"
+        removed = 0
+        while child.poll() is None:
+            removed += store.delete("a:b")
+        counts = [int(c) for c in child.stdout.read().split()]
+        child.stdout.close()
+        restarts = sum(1 for before, after in zip(counts, counts[1:]) if after != before + 1)
+        assert all(after in (before + 1, 1) for before, after in zip(counts, counts[1:]))
+        assert removed > 10
+        assert removed - 1 <= restarts <= removed
+
     def test_get_or_create_survives_a_concurrent_delete(self, store, records_dir):
         child = subprocess.Popen([sys.executable, "-c", DELETER, str(records_dir)], stdout=subprocess.PIPE, text=True)
         try:

@@ -247,6 +247,39 @@ TEST_F(FileStoreTest, ReplaceFileIsAtomicEitherWay) {
   ::close(dir_fd);
 }
 
+// Two new texts are both written before either replaces its file; one dropped before its commit
+// leaves nothing behind and its file as it was.
+TEST_F(FileStoreTest, PendingReplacesWriteBeforeTheyReplace) {
+  const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir_fd, 0);
+  const std::string a = dir_ + "/a.json", b = dir_ + "/b.json";
+  write("a.json", "old a");
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "named");
+    {
+      auto first = unnamed ? PendingReplace::write(FileAt::in(dir_fd, a), "new a")
+                           : PendingReplace::named(FileAt::in(dir_fd, a), "new a");
+      ASSERT_TRUE(first);
+      auto second = PendingReplace::named(FileAt::in(dir_fd, b), "new b");
+      ASSERT_TRUE(second);
+      EXPECT_EQ(read(a), "old a");
+      EXPECT_FALSE(fs::exists(b));
+      ASSERT_TRUE(first->commit());
+      EXPECT_EQ(read(a), "new a");
+      EXPECT_FALSE(fs::exists(b));  // second dropped here, uncommitted
+    }
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"a.json"});
+    write("a.json", "old a");
+  }
+  ::close(dir_fd);
+}
+
 // A call that waited for the directory lock works in the directory it locked, even when the
 // store's path names another directory by the time the lock is granted.
 TEST_F(FileStoreTest, LockedCallsWorkInTheDirectoryTheyLocked) {
