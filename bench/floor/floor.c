@@ -337,8 +337,10 @@ static PyObject* floor_save(PyObject* m, PyObject* args) {
 /* modify(directory, files, n[, as_module]): ns per read-modify-write of files, a list of (path,
    text), under an exclusive flock of the directory: every file read, then every file written to a
    temporary and renamed over it, in one loop, as update (one file) and witness (two) do. With
-   as_module, the reads and writes are the module's own (read_checked, replace_unnamed, through the
-   locked directory's descriptor): what its design costs in system calls alone. */
+   as_module, the lock also asks whether another process waits for it (as the module does, to let
+   such a waiter go first), and the reads and writes are the module's own (read_checked,
+   replace_unnamed, through the locked directory's descriptor): what its design costs in system
+   calls alone. */
 static PyObject* floor_modify(PyObject* m, PyObject* args) {
   const char* dir;
   PyObject* list;
@@ -360,6 +362,10 @@ static PyObject* floor_modify(PyObject* m, PyObject* args) {
   for (int k = 0; k < n; ++k) {
     const int lock = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (lock < 0 || flock(lock, LOCK_EX) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    if (as_module) {
+      struct flock waiting = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 1};
+      if (fcntl(lock, F_OFD_GETLK, &waiting) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    }
     for (Py_ssize_t f = 0; f < count; ++f) {
       const int done = as_module ? read_checked(lock, base_name(paths[f])) : read_whole(paths[f]);
       if (done < 0) return PyErr_SetFromErrno(PyExc_OSError);

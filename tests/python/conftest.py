@@ -34,8 +34,9 @@ def fault_library(tmp_path_factory):
     """The preloadable library that fails chosen system calls of the module (native/), built for this run."""
     out = tmp_path_factory.mktemp("faults") / "syscall_faults.so"
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native", "syscall_faults.c")
+    compiler_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # not the sanitizer's runtime
     subprocess.run([sysconfig.get_config_var("CC").split()[0] or "cc", "-shared", "-fPIC", "-O1", "-o", str(out),
-                    source, "-ldl"], check=True)
+                    source, "-ldl"], check=True, env=compiler_env)
     return out
 
 

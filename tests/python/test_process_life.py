@@ -46,9 +46,18 @@ threads = [threading.Thread(target=busy, args=(call,)) for call in (
 for t in threads:
     t.start()
 time.sleep(0.05)
+def stop_then_time_an_update():
+    stop.set()
+    for t in threads:
+        t.join()
+    start = time.monotonic()
+    store.update("mcp:parent", True, 0.5)
+    return time.monotonic() - start
 """
 
 
+@pytest.mark.skipif(under_sanitizer(), reason="the address sanitizer's allocator (GCC 12) deadlocks a child forked "
+                    "while another thread allocates")
 class TestFork:
     def test_children_forked_during_calls_neither_keep_the_lock_nor_hang(self, records_dir):
         # Children forked while other threads are in every kind of call: each uses the store, then
@@ -66,12 +75,7 @@ for _ in range(25):
         os._exit(0)
     children.append(pid)
     time.sleep(0.004)
-stop.set()
-for t in threads:
-    t.join()
-start = time.monotonic()
-store.update("mcp:parent", True, 0.5)
-waited = time.monotonic() - start
+waited = stop_then_time_an_update()
 statuses = [os.waitpid(pid, 0)[1] for pid in children]
 print(waited < 1.0, statuses == [0] * 25, store.get("mcp:child").action_count)
 """, records_dir)
@@ -83,12 +87,7 @@ import multiprocessing
 def work(k):
     return store.update("mcp:pool", True, 0.5).action_count
 with multiprocessing.get_context("fork").Pool(2) as pool:
-    stop.set()
-    for t in threads:
-        t.join()
-    start = time.monotonic()
-    store.update("mcp:parent", True, 0.5)
-    waited = time.monotonic() - start
+    waited = stop_then_time_an_update()
     counts = sorted(pool.map(work, range(20)))
 print(waited < 1.0, counts == list(range(1, 21)))
 """, records_dir)

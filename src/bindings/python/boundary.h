@@ -1,8 +1,7 @@
 // The call boundary every entry from Python passes through, and PanicException.
 #pragma once
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <string>
 #include <type_traits>
 
@@ -30,9 +29,9 @@ auto guard(F&& body) -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    // No exception of C++ at all: a forced unwind, which must go on.
+    if (!std::current_exception()) throw;
     raise_current_exception();
   }
   if constexpr (std::is_pointer_v<R>) return nullptr;

@@ -325,6 +325,10 @@ auto FileStore::open(std::string directory) -> Result<FileStore> {
     return TrustError::io_message("file name contained an unexpected NUL byte");
   }
   if (auto r = create_dir_all(directory); !r) return r.error();
+  // OpenSSL starts (reading its configuration) in the thread that opens a store rather than in
+  // whichever first names a file, perhaps a daemon thread the interpreter ends at exit. Should it
+  // fail now, naming a file tries again.
+  (void)sha256();
   return FileStore(std::move(directory));
 }
 

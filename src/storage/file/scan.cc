@@ -1,6 +1,5 @@
 // Listing the record directory: every *.json file read and parsed, on a few threads when there are
 // many, in directory order.
-#include <cxxabi.h>
 #include <dirent.h>
 
 #include <algorithm>
@@ -71,13 +70,13 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
           }
         }
       }
-    } catch (abi::__forced_unwind&) {
-      stop = true;  // the interpreter ends this thread: the helpers stop, and are joined on the way
-      throw;
     } catch (...) {
+      stop = true;
+      // A forced unwind (an exiting interpreter ends this thread) is no exception of ours: it goes
+      // on, and the helpers, stopped, are joined on its way.
+      if (!std::current_exception()) throw;
       // An internal failure (memory): kept to be raised by the caller, and the others stop.
       if (!failure_taken.test_and_set()) failure = std::current_exception();
-      stop = true;
     }
   };
   const std::size_t threads = std::min({kMaxThreads, std::max<std::size_t>(1, paths.size() / kFilesPerThread),
