@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -196,11 +197,22 @@ auto clear_name(int dir, const std::string& tmp) -> bool {
   return ::unlinkat(dir, tmp.c_str(), 0) == 0 || errno == ENOENT;
 }
 
-// Gives the unnamed file fd the name tmp in dir, replacing what lies there: the leftover of a save
-// killed between naming and renaming, or for an instant another saver's (whose rename then finds
-// its name gone and writes again). Where tmp cannot be cleared, tmp becomes a name of our own.
-// Returns false with errno set when the system refuses.
+// True when the file named tmp in dir is the leftover of a save that died between naming and
+// renaming its file, or gone: no live saver holds the lock that each keeps on its file while named.
+auto is_leftover(int dir, const std::string& tmp) -> bool {
+  Fd other(::openat(dir, tmp.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (other.get() < 0) return errno == ENOENT;
+  return ::flock(other.get(), LOCK_SH | LOCK_NB) == 0;
+}
+
+// Gives the unnamed file fd the name tmp in dir. A leftover there is replaced, so leftovers never
+// pile up; a concurrent save's file (or anything that cannot be cleared) is left alone, and tmp
+// becomes a name of our own: taking a live saver's name would make it write again, and a fast
+// saver could starve a slow one. Returns false with errno set when the system refuses.
 auto link_unnamed(int fd, int dir, std::string& tmp) -> bool {
+  // Held until the file is renamed or dropped (it is closed then): marks it as a live save's.
+  // The file is new and ours alone, so this never waits.
+  ::flock(fd, LOCK_EX | LOCK_NB);
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
     // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; /proc is refused by some sandboxes (EXDEV).
@@ -209,7 +221,7 @@ auto link_unnamed(int fd, int dir, std::string& tmp) -> bool {
       return true;
     }
     if (errno != EEXIST) return false;
-    if (!clear_name(dir, tmp)) tmp = unique_temporary_name(tmp);
+    if (!is_leftover(dir, tmp) || !clear_name(dir, tmp)) tmp = unique_temporary_name(tmp);
   }
   errno = EEXIST;
   return false;
@@ -435,9 +447,9 @@ auto PendingReplace::commit() -> Result<void> {
       tmp_.clear();
       return {};
     }
-    // ENOENT: a concurrent save of the same record took the unnamed file's name, either renaming
-    // this very file into place (its text is there: done) or clearing it as a leftover (a file
-    // once named cannot be named again, so the text is written anew).
+    // ENOENT: a concurrent save of the same record renamed this very file into place (its text is
+    // there: done), or the name was cleared by a writer that took it for a leftover (a file once
+    // named cannot be named again, so the text is written anew).
     if (errno != ENOENT || unnamed_fd_ < 0 || attempt == 100) return TrustError::io(errno);
     tmp_.clear();
     if (landed()) return {};
