@@ -26,9 +26,9 @@ class TestFailingSystemCalls:
         assert proc.stdout == "", proc.stdout
 
 
-def run_script(code, *args, timeout=60):
+def run_script(code, *args, timeout=60, env=None):
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout)
+                          timeout=timeout, env=env)
 
 
 BUSY_THREADS = """
@@ -124,8 +124,13 @@ class TestExit:
             store.save(store.get("mcp:first"))
             for k in range(3000):
                 os.link(next(records_dir.iterdir()), records_dir / f"copy-{k}.json")
+        env = None
+        if under_sanitizer():
+            # The threads still in calls hold what OpenSSL keeps per thread until they are gone, and
+            # the process may end first: the leak checker would count that, or hang stopping them.
+            env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
         for _ in range(4):
-            proc = run_script(EXIT_IN_A_CALL, records_dir, where)
+            proc = run_script(EXIT_IN_A_CALL, records_dir, where, env=env)
             assert proc.returncode == 3, proc.stderr
             assert "terminate" not in proc.stderr
 

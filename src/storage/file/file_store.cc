@@ -435,24 +435,16 @@ PendingReplace::~PendingReplace() {
   if (unnamed_fd_ >= 0) ::close(unnamed_fd_);
 }
 
-auto PendingReplace::landed() const -> bool {
-  struct stat ours, now;
-  return ::fstat(unnamed_fd_, &ours) == 0 && ::fstatat(file_.dir, file_.name, &now, 0) == 0 &&
-         ours.st_dev == now.st_dev && ours.st_ino == now.st_ino;
-}
-
 auto PendingReplace::commit() -> Result<void> {
   for (int attempt = 0;; ++attempt) {
     if (::renameat(file_.dir, tmp_.c_str(), file_.dir, file_.name) == 0) {
       tmp_.clear();
       return {};
     }
-    // ENOENT: a concurrent save of the same record renamed this very file into place (its text is
-    // there: done), or the name was cleared by a writer that took it for a leftover (a file once
-    // named cannot be named again, so the text is written anew).
-    if (errno != ENOENT || unnamed_fd_ < 0 || attempt == 100) return TrustError::io(errno);
+    // ENOENT: something removed the name meanwhile (no save of ours takes a live save's name); a
+    // file once named cannot be named again, so the text is written anew.
+    if (errno != ENOENT || unnamed_fd_ < 0 || attempt == 10) return TrustError::io(errno);
     tmp_.clear();
-    if (landed()) return {};
     auto again = unnamed(file_, text_);
     if (!again) return again.error();
     if (!*again) return TrustError::io(EOPNOTSUPP);

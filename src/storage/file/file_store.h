@@ -125,8 +125,8 @@ class FileStore {
 // kill in that instant is replaced by the record's next save. Where the file system refuses unnamed
 // files, the temporary is "<name>.tmp" from the start, written under the directory lock, which
 // makes that name the writer's own; so leftovers of killed writers never pile up. A leftover that
-// cannot be cleared (a directory, another user's file) makes the writer use another name. Mode
-// 0666 & ~umask.
+// cannot be cleared (a directory, another user's file), or the named file of a concurrent save,
+// makes the writer use another name. Mode 0666 & ~umask.
 class PendingReplace {
  public:
   // The text in an unnamed temporary file; nothing where the file system refuses unnamed files.
@@ -142,20 +142,17 @@ class PendingReplace {
   auto operator=(PendingReplace&&) -> PendingReplace& = delete;
   ~PendingReplace();
 
-  // Renames the temporary over the file. text must still be alive: a concurrent save that took
-  // the temporary's name for a leftover makes it write the text again.
+  // Renames the temporary over the file. text must still be alive: should the temporary's name be
+  // removed meanwhile, the text is written again.
   auto commit() -> Result<void>;
 
  private:
   PendingReplace(FileAt file, std::string_view text, std::string tmp, int unnamed_fd)
       : file_(file), text_(text), tmp_(std::move(tmp)), unnamed_fd_(unnamed_fd) {}
-  // True when the unnamed file is the one now at the file's name.
-  auto landed() const -> bool;
-
   FileAt file_;
   std::string_view text_;
   std::string tmp_;       // empty once renamed or removed
-  int unnamed_fd_ = -1;   // the unnamed file, kept open until committed; -1 for a named one
+  int unnamed_fd_ = -1;   // the unnamed file, open (and locked) until committed; -1 for a named one
 };
 
 // PendingReplace's write and commit in one, for a caller that holds the directory lock (or, with
