@@ -1,6 +1,6 @@
 """Python module definition"""
 
-from typing import Any, Final, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
+from typing import Any, Final, Literal, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
 __all__ = ["T3Tensor", "V3Tensor", "EntityTrust", "TrustStore", "create_memory_store", "__version__"]
 
@@ -27,6 +27,17 @@ class _EntityTrustDict(TypedDict):
     action_count: int
     success_count: int
     witness_count: int
+
+_Verdict: TypeAlias = Literal["record", "misplaced", "unreadable", "not a regular file", "temporary", "unknown"]
+
+class _CheckFinding(TypedDict):
+    """One entry of the record directory as TrustStore.check() finds it."""
+
+    path: str
+    verdict: _Verdict
+    entity_id: str | None
+    detail: str | None
+    record: EntityTrust | None
 
 # The tensor values, read as float and assigned as any real number, which is stored clamped to
 # 0..1: shared by the tensors and the record, which shows its own T3 and V3 values.
@@ -159,6 +170,8 @@ class TrustStore:
         """Delete entity"""
     def get_by_type(self, entity_type: str) -> list[EntityTrust]:
         """Get entities by type"""
+    def check(self) -> list[_CheckFinding]:
+        """Check every entry of the record directory, writing nothing"""
     def __reduce__(self) -> tuple[Any, ...]:
         """Helper for pickle."""
 

@@ -178,6 +178,47 @@ auto store_get_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+// What Python sees of a verdict.
+auto verdict_text(FileStore::Finding::Verdict verdict) -> const char* {
+  using Verdict = FileStore::Finding::Verdict;
+  switch (verdict) {
+    case Verdict::Record: return "record";
+    case Verdict::Misplaced: return "misplaced";
+    case Verdict::Unreadable: return "unreadable";
+    case Verdict::NotRegular: return "not a regular file";
+    case Verdict::Temporary: return "temporary";
+    case Verdict::Unknown: return "unknown";
+  }
+  return "unknown";
+}
+
+// A finding as a dict: path, verdict, entity_id, detail (None when empty) and record (or None).
+auto new_finding(FileStore::Finding&& finding) -> PyObject* {
+  OwnedRef dict = OwnedRef::checked(PyDict_New());
+  auto set = [&](const char* key, OwnedRef value) {
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) throw PyErrSet{};
+  };
+  set("path", OwnedRef::steal(new_text(finding.path)));
+  set("verdict", OwnedRef::checked(PyUnicode_FromString(verdict_text(finding.verdict))));
+  set("entity_id", finding.record ? OwnedRef::steal(new_text(finding.record->entity_id)) : OwnedRef::borrow(Py_None));
+  set("detail", finding.detail.empty() ? OwnedRef::borrow(Py_None) : OwnedRef::steal(new_text(finding.detail)));
+  set("record", finding.record ? OwnedRef::steal(new_record(std::move(*finding.record))) : OwnedRef::borrow(Py_None));
+  return dict.release();
+}
+
+auto store_check(PyObject* self, PyObject*) -> PyObject* {
+  return guard([&] {
+    const FileStore& store = receiver<TrustStoreObject>(self).value;
+    InterpreterWaiter waiter;
+    auto findings = waiter.result(store.check(waiter));
+    OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(findings.size())));
+    for (std::size_t k = 0; k < findings.size(); ++k) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), new_finding(std::move(findings[k])));
+    }
+    return list.release();
+  });
+}
+
 auto store_repr(PyObject* self) -> PyObject* {
   return guard([&] {
     const std::string text = "TrustStore(path='" + receiver<TrustStoreObject>(self).value.directory() + "')";
@@ -204,6 +245,8 @@ PyMethodDef store_methods[] = {
     fastcall_method<kExists, kExistsDoc>(store_exists),
     fastcall_method<kDelete, kDeleteDoc>(store_delete),
     fastcall_method<kGetByType, kGetByTypeDoc>(store_get_by_type),
+    noargs_method("check", store_check,
+                  "check($self)\n--\n\nCheck every entry of the record directory, writing nothing"),
     reduce_method(store_reduce),
     {nullptr, nullptr, 0, nullptr},
 };

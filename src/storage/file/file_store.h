@@ -80,6 +80,25 @@ class FileStore {
   };
   auto scan_records(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<Scanned>>;
 
+  // What check() finds at one entry of the directory.
+  struct Finding {
+    enum class Verdict {
+      Record,      // a readable record at its own identifier's path
+      Misplaced,   // a readable record under another name (detail: its own path), which update refuses
+      Unreadable,  // a record file that does not read or parse (detail: the error's text)
+      NotRegular,  // a *.json entry that is not a regular file (detail: the error's text)
+      Temporary,   // a temporary file of a save, left by one that was killed (or still in flight)
+      Unknown,     // any other entry: not a problem by itself
+    };
+    std::string path;
+    Verdict verdict;
+    std::optional<EntityTrust> record;  // Record and Misplaced
+    std::string detail;
+  };
+  // Every entry of the directory with its verdict, in directory order; writes nothing. Fails as
+  // scan_records does: on a failure of the system, never with a part of the findings.
+  auto check(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<Finding>>;
+
   // The store operations. A read of an existing record takes no lock (saves are atomic renames);
   // creating a missing record, update, witness and remove hold an exclusive lock on the directory,
   // so concurrent stores and processes never lose each other's updates. While the lock is held
