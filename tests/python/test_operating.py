@@ -62,3 +62,92 @@ class TestCheck:
         with pytest.raises(ValueError) as e:
             store.check()
         assert str(e.value) == "IO error: No such file or directory (os error 2)"
+
+
+COMMAND = os.path.join(os.path.dirname(sys.executable), "velk-trust")
+
+
+def velk_trust(*args, module=False, **kwargs):
+    """The command as a user runs it: its exit status, standard output and standard error."""
+    program = [sys.executable, "-m", "velk_trust_cli"] if module else [COMMAND]
+    return subprocess.run([*program, *map(str, args)], capture_output=True, text=True, timeout=60, **kwargs)
+
+
+@pytest.fixture
+def tour_store(records_dir):
+    store = TrustStore(str(records_dir))
+    store.update("mcp:filesystem", True, 0.8)
+    store.update("mcp:filesystem", True, 0.8)
+    store.witness("session:alice", "mcp:filesystem", True, 0.5)
+    store.update("mcp:flaky", False, 0.9)
+    store.update("role:reviewer", True, 0.3)
+    return store
+
+
+class TestCommand:
+    def test_list(self, tour_store, records_dir):
+        done = velk_trust("--store", records_dir, "list", "--json")
+        assert done.returncode == 0, done.stderr
+        rows = json.loads(done.stdout)
+        assert [r["entity_id"] for r in rows] == ["mcp:filesystem", "mcp:flaky", "role:reviewer", "session:alice"]
+        e = tour_store.get("mcp:filesystem")
+        assert rows[0] | {"last_action": None, "path": None} == {
+            "entity_id": "mcp:filesystem", "kind": "mcp", "level": e.trust_level(), "t3_average": e.t3_average(),
+            "v3_average": e.v3_average(), "action_count": 2, "success_rate": 1.0, "witness_count": 1,
+            "last_action": None, "path": None, "misplaced": False}
+        assert json.loads(record_file(records_dir, "mcp:filesystem").read_text())["last_action"] == rows[0]["last_action"]
+        by_level = velk_trust("list", "--store", records_dir, "--type", "mcp", "--sort", "level")
+        lines = by_level.stdout.splitlines()
+        assert lines[0].split() == ["ID", "KIND", "LEVEL", "T3", "V3", "ACTIONS", "SUCCESS", "WITNESSES", "LAST",
+                                    "ACTION"]
+        assert [line.split()[0] for line in lines[1:]] == ["mcp:filesystem", "mcp:flaky"]
+        assert velk_trust("--store", records_dir, "list", module=True).stdout == velk_trust(
+            "--store", records_dir, "list").stdout
+
+    def test_show(self, tour_store, records_dir):
+        raw = velk_trust("--store", records_dir, "show", "mcp:filesystem", "--raw")
+        assert raw.returncode == 0 and raw.stdout == record_file(records_dir, "mcp:filesystem").read_text()
+        shown = json.loads(velk_trust("--store", records_dir, "show", "mcp:filesystem", "--json").stdout)
+        assert shown | {"days_since_last_action": 0} == json.loads(raw.stdout) | {
+            "level": "medium", "success_rate": 1.0, "days_since_last_action": 0,
+            "path": str(record_file(records_dir, "mcp:filesystem"))}
+        table = velk_trust("--store", records_dir, "show", "session:alice").stdout
+        assert "has_witnessed           mcp:filesystem" in table and "last_action             -" in table
+
+    def test_inspecting_writes_nothing(self, tour_store, records_dir):
+        record_file(records_dir, "mcp:flaky").rename(records_dir / "restored.json")  # get_by_type would recreate it
+        before = contents(records_dir)
+        missing = velk_trust("--store", records_dir, "show", "mcp:absent")
+        assert missing.returncode == 1 and missing.stdout == ""
+        assert missing.stderr == (f"velk-trust: no record of 'mcp:absent' in TrustStore(path='{records_dir}') "
+                                  "(show creates none)\n")
+        for args in (["list"], ["list", "--type", "mcp"], ["show", "mcp:flaky"], ["check"], ["check", "--json"]):
+            velk_trust("--store", records_dir, *args)
+        assert contents(records_dir) == before
+        nowhere = velk_trust("--store", records_dir / "nowhere", "list")
+        assert (nowhere.returncode, nowhere.stderr) == (1, f"velk-trust: no record directory at "
+                                                           f"'{records_dir / 'nowhere'}'\n")
+        assert not (records_dir / "nowhere").exists()
+
+    def test_check(self, records_dir):
+        expected = damaged_store(records_dir)
+        done = velk_trust("--store", records_dir, "check", "--json")
+        assert done.returncode == 1, done.stderr
+        assert {os.path.basename(f["path"]): (f["verdict"], f["entity_id"], f["detail"])
+                for f in json.loads(done.stdout)} == expected
+        table = velk_trust("--store", records_dir, "check")
+        assert table.returncode == 1
+        assert table.stdout.splitlines()[-1] == "10 entries: 2 records in place, 7 problems"
+        assert f"misplaced           {records_dir / 'restored.json'}  'mcp:copied' " in table.stdout
+
+    def test_exit_statuses(self, tour_store, records_dir, isolated_home):
+        (records_dir / "notes.txt").write_text("an unknown file is no problem")
+        assert velk_trust("--store", records_dir, "check").returncode == 0
+        usage = velk_trust("list", "--sort", "size")
+        assert usage.returncode == 2 and "invalid choice: 'size'" in usage.stderr
+        assert velk_trust("show").returncode == 2
+        no_home = velk_trust("list", env={k: v for k, v in os.environ.items() if k not in ("HOME", "USERPROFILE")})
+        assert (no_home.returncode, no_home.stderr) == (1, "velk-trust: Storage error: Cannot find home directory\n")
+        for command in ("list", "show", "check"):
+            helped = velk_trust(command, "--help")
+            assert helped.returncode == 0 and "example:\n  velk-trust " in helped.stdout
