@@ -170,6 +170,8 @@ class TrustStore:
         """Delete entity"""
     def get_by_type(self, entity_type: str) -> list[EntityTrust]:
         """Get entities by type"""
+    def decay(self, entity_id: str, days_inactive: _Real, decay_rate: _Real, min_idle: _Real = 0.0) -> bool:
+        """Apply decay to a stored record under the directory lock; True if it changed"""
     def check(self) -> list[_CheckFinding]:
         """Check every entry of the record directory, writing nothing"""
     def __reduce__(self) -> tuple[Any, ...]:

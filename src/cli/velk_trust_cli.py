@@ -1,11 +1,12 @@
-"""velk-trust: look at a velk_trust record store from the command line, writing nothing.
+"""velk-trust: look after a velk_trust record store from the command line.
 
     velk-trust [--store PATH] list [--type KIND] [--sort id|level|actions|last-action] [--json]
     velk-trust [--store PATH] show ID [--raw] [--json]
     velk-trust [--store PATH] check [--json]
+    velk-trust [--store PATH] decay --days N --rate R [--type KIND] [--min-idle D] [--json]
 
-Exit status: 0 on success, 1 when check finds problems, show finds no record or the store fails
-(one line on stderr), 2 on a usage error.
+list, show and check write nothing. Exit status: 0 on success, 1 when check finds problems, show
+finds no record or the store fails (one line on stderr), 2 on a usage error, 130 on Ctrl-C.
 """
 import argparse
 import json
@@ -153,6 +154,30 @@ def run_check(args):
     return 1 if problems else 0
 
 
+def run_decay(args):
+    store = open_store(args)
+    findings = store.check()
+    chosen = [f["entity_id"] for f in findings if f["verdict"] == "record" and
+              (args.type is None or kind_of(f["record"].entity_type) == kind_of(args.type))]
+    misplaced = sum(1 for f in findings if f["verdict"] == "misplaced")
+    changed = done = 0
+    try:
+        for entity_id in chosen:
+            # Each record under the directory lock, saved atomically: Ctrl-C leaves it decayed or untouched.
+            changed += store.decay(entity_id, args.days, args.rate, args.min_idle)
+            done += 1
+    except KeyboardInterrupt:
+        print(f"velk-trust: interrupted after {done} of {len(chosen)} records ({changed} decayed); "
+              "the others are untouched", file=sys.stderr)
+        return 130
+    if args.json:
+        print(json.dumps({"records": len(chosen), "decayed": changed, "misplaced_skipped": misplaced}))
+    else:
+        print(f"{changed} of {len(chosen)} records decayed" +
+              (f"; {misplaced} misplaced copies skipped (see check)" if misplaced else ""))
+    return 0
+
+
 def build_parser():
     def formatter(prog):
         return argparse.RawDescriptionHelpFormatter(prog, max_help_position=32)
@@ -184,6 +209,13 @@ def build_parser():
     sub.add_argument("--raw", action="store_true", help="print the stored text exactly")
     command("check", run_check, "every entry of the record directory with its verdict; exit status 1 on problems",
             "velk-trust check --json")
+    sub = command("decay", run_decay, "let trust decay: apply_decay(N, R) to every record (idle ones with "
+                  "--min-idle), each under the directory lock", "velk-trust decay --days 30 --rate 0.01 --min-idle 30")
+    sub.add_argument("--days", type=float, required=True, metavar="N", help="days of inactivity to apply")
+    sub.add_argument("--rate", type=float, required=True, metavar="R", help="decay rate per day")
+    sub.add_argument("--type", metavar="KIND", help="only entities of this kind")
+    sub.add_argument("--min-idle", type=float, default=0.0, metavar="D",
+                     help="only records whose last action is at least D days old")
     return parser
 
 

@@ -151,3 +151,45 @@ class TestCommand:
         for command in ("list", "show", "check"):
             helped = velk_trust(command, "--help")
             assert helped.returncode == 0 and "example:\n  velk-trust " in helped.stdout
+
+
+UPDATING = """
+import sys, velk_trust
+store = velk_trust.TrustStore(sys.argv[1])
+print("ready", flush=True)
+for _ in range(400):
+    store.update("mcp:busy", True, 0.5)
+"""
+
+
+class TestDecay:
+    def test_decay_is_the_records_own_arithmetic(self, tour_store, records_dir):
+        before = {e.entity_id: e for e in tour_store.get_by_type("mcp") + tour_store.get_by_type("role")}
+        done = velk_trust("--store", records_dir, "decay", "--days", 30, "--rate", 0.02, "--type", "mcp", "--json")
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout) == {"records": 2, "decayed": 2, "misplaced_skipped": 0}
+        for entity_id, e in before.items():
+            if entity_id.startswith("mcp:"):
+                assert e.apply_decay(30, 0.02)
+            assert tour_store.get(entity_id).to_dict() == e.to_dict()
+        idle = velk_trust("--store", records_dir, "decay", "--days", 30, "--rate", 0.02, "--min-idle", 1)
+        assert (idle.returncode, idle.stdout) == (0, "0 of 4 records decayed\n")
+
+    def test_decay_beside_a_process_that_updates_loses_nothing(self, records_dir):
+        TrustStore(str(records_dir)).update("mcp:busy", True, 0.5)
+        child = subprocess.Popen([sys.executable, "-c", UPDATING, str(records_dir)], stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline().strip() == "ready"
+        while child.poll() is None:
+            assert velk_trust("--store", records_dir, "decay", "--days", 1, "--rate", 0.01).returncode == 0
+        child.stdout.close()
+        assert child.returncode == 0
+        assert TrustStore(str(records_dir)).get("mcp:busy").action_count == 401
+
+    def test_decay_creates_nothing_and_refuses_a_misplaced_copy(self, tour_store, records_dir):
+        assert tour_store.decay("mcp:absent", 30, 0.02) is False
+        assert not tour_store.exists("mcp:absent")
+        record_file(records_dir, "mcp:filesystem").rename(record_file(records_dir, "mcp:other"))
+        with pytest.raises(ValueError) as e:
+            tour_store.decay("mcp:other", 30, 0.02)
+        assert str(e.value) == (f"Storage error: record file '{record_file(records_dir, 'mcp:other')}' holds the "
+                                "record of 'mcp:filesystem', not of 'mcp:other'")

@@ -25,6 +25,9 @@ constexpr char kUpdateDoc[] = "Update entity from outcome";
 constexpr Param kWitnessParams[] = {{"witness_id"}, {"target_id"}, {"success"}, {"magnitude"}};
 constexpr Signature kWitness{"TrustStore.witness()", kWitnessParams};
 constexpr char kWitnessDoc[] = "Witness event between two entities";
+constexpr Param kDecayParams[] = {{"entity_id"}, {"days_inactive"}, {"decay_rate"}, {"min_idle", "0.0"}};
+constexpr Signature kDecay{"TrustStore.decay()", kDecayParams};
+constexpr char kDecayDoc[] = "Apply decay to a stored record under the directory lock; True if it changed";
 constexpr Param kListParams[] = {{"entity_type", "None"}};
 constexpr Signature kListEntities{"TrustStore.list_entities()", kListParams};
 constexpr char kListEntitiesDoc[] = "List all entity IDs";
@@ -148,6 +151,16 @@ auto store_witness(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+auto store_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  return store_method(kDecay, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+    const auto id = a.text(0);
+    const double days = a.real(1);
+    const double rate = a.real(2);
+    const double min_idle = a.real_or(3, 0.0);
+    return PyBool_FromLong(w.result(s.decay(id, days, rate, min_idle, w)));
+  });
+}
+
 auto store_list_entities(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kListEntities, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
     const auto query = a.optional_text(0);
@@ -245,6 +258,7 @@ PyMethodDef store_methods[] = {
     fastcall_method<kExists, kExistsDoc>(store_exists),
     fastcall_method<kDelete, kDeleteDoc>(store_delete),
     fastcall_method<kGetByType, kGetByTypeDoc>(store_get_by_type),
+    fastcall_method<kDecay, kDecayDoc>(store_decay),
     noargs_method("check", store_check,
                   "check($self)\n--\n\nCheck every entry of the record directory, writing nothing"),
     reduce_method(store_reduce),

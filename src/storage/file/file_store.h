@@ -116,6 +116,12 @@ class FileStore {
   // update and witness refuse (Storage) a record file that holds another identifier's record.
   auto update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter = Waiter::plain()) const
       -> Result<EntityTrust>;
+  // Applies apply_decay(days_inactive, decay_rate) to the stored record under the directory lock and
+  // saves it when a value moved; a record idle for less than min_idle days (by its days since last
+  // action), or none at all, is left alone (nothing is created). True when the record changed.
+  // Refuses (Storage) a file that holds another identifier's record, as update does.
+  auto decay(std::string_view entity_id, double days_inactive, double decay_rate, double min_idle,
+             Waiter& waiter = Waiter::plain()) const -> Result<bool>;
   // The target receives the witness and the witness gives it; both new files are written in full
   // before either replaces its record, so a failure leaves both records as they were. Returns
   // (witness, target).

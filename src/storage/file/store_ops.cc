@@ -119,6 +119,21 @@ auto FileStore::update(std::string_view entity_id, bool success, double magnitud
   return record;
 }
 
+auto FileStore::decay(std::string_view entity_id, double days_inactive, double decay_rate, double min_idle,
+                      Waiter& waiter) const -> Result<bool> {
+  const auto path = record_path(entity_id);
+  if (!path) return path.error();
+  DirectoryLock lock;
+  if (auto locked = lock.acquire(dir_, waiter); !locked) return locked.error();
+  const FileAt file = FileAt::in(lock.fd(), *path);
+  if (auto there = has_status(file); !there || !*there) return there ? Result<bool>(false) : there.error();
+  auto record = load_own(entity_id, file);
+  if (!record) return record.error();
+  if (!(record->days_since_last_action() >= min_idle) || !record->apply_decay(days_inactive, decay_rate)) return false;
+  if (auto saved = replace_file(file, render_record(*record)); !saved) return saved.error();
+  return true;
+}
+
 auto FileStore::witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude,
                         Waiter& waiter) const -> Result<std::pair<EntityTrust, EntityTrust>> {
   const auto target_path = record_path(target_id);
