@@ -3,6 +3,8 @@ month decays it, and the record directory is listed by kind. Runs on a temporary
 import json
 import pathlib
 import random
+import subprocess
+import sys
 import tempfile
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -117,6 +119,11 @@ def main() -> None:
         record = json.loads(text)
         n = len(record['witnessed_by'])
         print(f"\n({len(text)} bytes; {record['entity_id']} has {n} distinct witness{'' if n == 1 else 'es'})")
+
+        # The same store from the command line, as someone looking after it would see it.
+        for args in (["list", "--sort", "level"], ["check"]):
+            print(f"\n== velk-trust --store {directory} {' '.join(args)}\n", flush=True)
+            subprocess.run([sys.executable, "-m", "velk_trust_cli", "--store", str(directory), *args])
     print(f"\nvelk_trust {velk_trust.__version__}: temporary record directory removed.")
 
 

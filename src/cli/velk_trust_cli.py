@@ -140,7 +140,7 @@ def run_show(args):
 
 
 def run_check(args):
-    findings = open_store(args).check()
+    findings = sorted(open_store(args).check(), key=lambda f: f["path"])
     problems = [f for f in findings if f["verdict"] in PROBLEMS]
     if args.json:
         print(json.dumps([{k: f[k] for k in ("path", "verdict", "entity_id", "detail")} for f in findings], indent=2))

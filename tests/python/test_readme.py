@@ -4,6 +4,7 @@ example read and written back byte for byte."""
 import doctest
 import hashlib
 import json
+import os
 import pathlib
 import re
 import subprocess
@@ -19,10 +20,11 @@ BLOCKS = re.findall(r"^```(\w+)\n(.*?)^```$", README.read_text(), flags=re.M | r
 SESSIONS = [code for lang, code in BLOCKS if lang == "python" and code.lstrip().startswith(">>>")]
 PROGRAMS = [code for lang, code in BLOCKS if lang == "python" and not code.lstrip().startswith(">>>")]
 RECORDS = [code for lang, code in BLOCKS if lang == "json"]
+CONSOLES = [code for lang, code in BLOCKS if lang == "console"]
 
 
 def test_every_example_is_run():
-    assert len(SESSIONS) >= 4 and PROGRAMS and RECORDS
+    assert len(SESSIONS) >= 4 and PROGRAMS and RECORDS and CONSOLES
     assert len(SESSIONS) + len(PROGRAMS) == sum(1 for lang, _ in BLOCKS if lang == "python")
 
 
@@ -62,3 +64,21 @@ def test_record_file_reads_and_writes_back(text, tmp_path):
     path.unlink()
     store.save(e)
     assert path.read_text() == text
+
+
+@pytest.mark.parametrize("transcript", CONSOLES)
+def test_console_sessions(transcript, tmp_path):
+    """Each "$ command" runs in bash, in a fresh home, with this interpreter's scripts first on the
+    PATH; what follows it, up to the next command, is its output ("..." matches anything)."""
+    env = {**os.environ, "HOME": str(tmp_path), "PATH": f"{os.path.dirname(sys.executable)}:{os.environ['PATH']}"}
+    env.pop("USERPROFILE", None)
+    checker = doctest.OutputChecker()
+    steps = re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", transcript, flags=re.M)
+    assert steps
+    for command, expected in steps:
+        done = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=env, capture_output=True, text=True,
+                              timeout=60)
+        got = done.stdout + done.stderr
+        if got and not got.endswith("\n"):
+            got += "\n"
+        assert checker.check_output(expected, got, doctest.ELLIPSIS), f"$ {command}\n{got}"
