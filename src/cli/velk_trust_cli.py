@@ -4,14 +4,18 @@
     velk-trust [--store PATH] show ID [--raw] [--json]
     velk-trust [--store PATH] check [--json]
     velk-trust [--store PATH] decay --days N --rate R [--type KIND] [--min-idle D] [--json]
+    velk-trust [--store PATH] repair [--dry-run] [--json]
 
-list, show and check write nothing. Exit status: 0 on success, 1 when check finds problems, show
+list, show and check write nothing; repair never deletes a record (unreadable ones go to a
+quarantine directory beside the store). Exit status: 0 on success, 1 when check finds problems, show
 finds no record or the store fails (one line on stderr), 2 on a usage error, 130 on Ctrl-C.
 """
 import argparse
+import fcntl
 import json
 import os
 import sys
+import time
 
 import velk_trust
 
@@ -30,14 +34,19 @@ def kind_of(text):
     return text if text in KINDS else "other"
 
 
+def store_directory(args):
+    """The record directory named by --store, else the one TrustStore() opens."""
+    if args.store is not None:
+        return args.store
+    home = os.environ.get("HOME", os.environ.get("USERPROFILE"))
+    if home is None:
+        velk_trust.TrustStore()  # raises "Storage error: Cannot find home directory"
+    return os.path.join(home, ".velk", "governance", "entities")
+
+
 def open_store(args):
     """The store to look at. Opening one creates its directory, so a missing one is refused here."""
-    directory = args.store
-    if directory is None:
-        home = os.environ.get("HOME", os.environ.get("USERPROFILE"))
-        if home is None:
-            return velk_trust.TrustStore()  # raises "Storage error: Cannot find home directory"
-        directory = os.path.join(home, ".velk", "governance", "entities")
+    directory = store_directory(args)
     if not os.path.isdir(directory):
         raise CommandError(f"no record directory at {directory!r}")
     return velk_trust.TrustStore(directory)
@@ -178,6 +187,111 @@ def run_decay(args):
     return 0
 
 
+# A temporary file no save holds may still be one of an older release's saves, which hold none:
+# such a file is removed once it is this old, or when the process its name gives is gone.
+STALE_SECONDS = 120
+
+
+def temporary_in_use(path):
+    """True while a save holds the lock it keeps on its temporary file."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+    except FileNotFoundError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
+def writer_gone(path):
+    """True when the name ends in .<pid>-<n>.tmp and no process <pid> exists."""
+    pid = os.path.basename(path)[:-len(".tmp")].rsplit(".", 1)[-1].split("-")[0]
+    if not pid.isdigit():
+        return False
+    try:
+        os.kill(int(pid), 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        return False
+    return False
+
+
+def quarantine_path(directory, name):
+    """A free name for name in the quarantine directory beside the record directory."""
+    quarantine = directory.rstrip("/") + ".quarantine"
+    os.makedirs(quarantine, exist_ok=True)
+    target, k = os.path.join(quarantine, name), 1
+    while os.path.lexists(target):
+        target, k = os.path.join(quarantine, f"{name}.{k}"), k + 1
+    return target
+
+
+def repair_one(finding, directory, dry_run):
+    """What repair does with one finding: (action, path, detail)."""
+    path, verdict = finding["path"], finding["verdict"]
+    if verdict == "misplaced":
+        own = finding["detail"]
+        if os.path.lexists(own):
+            return "conflict", path, f"{finding['entity_id']!r}: {own} exists; both left as they are"
+        if dry_run:
+            return "would move", path, own
+        try:
+            os.link(path, own)  # never over a file, even one that appeared meanwhile
+        except FileExistsError:
+            return "conflict", path, f"{finding['entity_id']!r}: {own} exists; both left as they are"
+        os.unlink(path)
+        return "moved", path, own
+    if verdict == "unreadable":
+        if dry_run:
+            return "would quarantine", path, finding["detail"]
+        target = quarantine_path(directory, os.path.basename(path))
+        os.rename(path, target)
+        return "quarantined", path, target
+    if verdict == "temporary":
+        try:
+            age = time.time() - os.lstat(path).st_mtime
+        except FileNotFoundError:
+            return "gone", path, "removed meanwhile"
+        if temporary_in_use(path):
+            return "left", path, "a save is writing it"
+        if not (age >= STALE_SECONDS or writer_gone(path)):
+            return "left", path, f"younger than {STALE_SECONDS} s: perhaps a save of an older release"
+        if dry_run:
+            return "would remove", path, f"{age:.0f} s old"
+        os.unlink(path)
+        return "removed", path, f"{age:.0f} s old"
+    return "left", path, finding["detail"] or verdict
+
+
+def run_repair(args):
+    store = open_store(args)
+    directory = store_directory(args)
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        # The lock update, witness and delete hold: no call of the module changes the directory
+        # while the findings are acted on. check() itself takes no lock.
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        findings = sorted(store.check(), key=lambda f: f["path"])
+        actions = [repair_one(f, directory, args.dry_run) for f in findings if f["verdict"] not in ("record",)]
+    finally:
+        os.close(fd)
+    left = [f for f in store.check() if f["verdict"] in PROBLEMS]
+    if args.json:
+        print(json.dumps({"actions": [dict(zip(("action", "path", "detail"), a)) for a in actions],
+                          "problems_left": len(left)}, indent=2))
+    else:
+        for action, path, detail in actions:
+            print(f"{action:<16}  {path}  {detail}")
+        print(f"{len(left)} problem{'' if len(left) == 1 else 's'} left" + (" (dry run: nothing changed)" if args.dry_run
+                                                                             else ""))
+    return 1 if left else 0
+
+
 def build_parser():
     def formatter(prog):
         return argparse.RawDescriptionHelpFormatter(prog, max_help_position=32)
@@ -216,6 +330,10 @@ def build_parser():
     sub.add_argument("--type", metavar="KIND", help="only entities of this kind")
     sub.add_argument("--min-idle", type=float, default=0.0, metavar="D",
                      help="only records whose last action is at least D days old")
+    sub = command("repair", run_repair, "move misplaced records to their own paths, remove stale temporary files, "
+                  "move unreadable files into a quarantine directory beside the store; exit status 1 when "
+                  "problems are left", "velk-trust repair --dry-run")
+    sub.add_argument("--dry-run", action="store_true", help="report what would be done, change nothing")
     return parser
 
 

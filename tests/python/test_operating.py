@@ -1,8 +1,10 @@
 """Looking after a store: TrustStore.check() and the velk-trust command, run as a user runs it."""
+import fcntl
 import json
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -193,3 +195,57 @@ class TestDecay:
             tour_store.decay("mcp:other", 30, 0.02)
         assert str(e.value) == (f"Storage error: record file '{record_file(records_dir, 'mcp:other')}' holds the "
                                 "record of 'mcp:filesystem', not of 'mcp:other'")
+
+
+class TestRepair:
+    def test_repair_mends_what_it_can_and_deletes_no_record(self, records_dir):
+        damaged_store(records_dir)
+        stale = records_dir / (record_file(records_dir, "mcp:fs").name + ".tmp")
+        os.utime(stale, (time.time() - 600, time.time() - 600))
+        held = records_dir / (record_file(records_dir, "session:a").name + ".tmp")  # a save writing it now
+        held.write_text("{")
+        os.utime(held, (time.time() - 600, time.time() - 600))
+        held_fd = os.open(held, os.O_RDONLY)
+        fcntl.flock(held_fd, fcntl.LOCK_EX)
+        # A second copy of mcp:fs under another name: its own path is taken, so it stays.
+        (records_dir / "second.json").write_bytes(record_file(records_dir, "mcp:fs").read_bytes())
+        (records_dir / "second.json").rename(records_dir / "conflict.json")
+        unreadable = {name: (records_dir / name).read_bytes() for name in ("empty.json", "binary.json")}
+        copied = (records_dir / "restored.json").read_bytes()
+        before = contents(records_dir)
+
+        dry = velk_trust("--store", records_dir, "repair", "--dry-run")
+        assert dry.returncode == 1 and contents(records_dir) == before
+        assert not os.path.exists(f"{records_dir}.quarantine")
+
+        done = velk_trust("--store", records_dir, "repair", "--json")
+        os.close(held_fd)
+        assert done.returncode == 1, done.stderr  # the pipe, the directory and the conflict are left
+        actions = {os.path.basename(a["path"]): a["action"] for a in json.loads(done.stdout)["actions"]}
+        assert actions == {"restored.json": "moved", "conflict.json": "conflict", "empty.json": "quarantined",
+                           "binary.json": "quarantined", "dangling.json": "quarantined", stale.name: "removed",
+                           held.name: "left", "pipe.json": "left", "sub.json": "left", "notes.txt": "left"}
+        assert record_file(records_dir, "mcp:copied").read_bytes() == copied
+        assert {name: (records_dir.parent / "records.quarantine" / name).read_bytes() for name in unreadable} == unreadable
+        assert os.path.islink(records_dir.parent / "records.quarantine" / "dangling.json")
+        assert not stale.exists() and held.exists()
+        assert sorted(f["verdict"] for f in TrustStore(str(records_dir)).check() if f["verdict"] in (
+            "misplaced", "unreadable", "not a regular file", "temporary")) == [
+            "misplaced", "not a regular file", "not a regular file", "temporary"]
+
+    def test_repair_beside_a_process_that_updates_loses_nothing(self, records_dir):
+        store = TrustStore(str(records_dir))
+        store.update("mcp:busy", True, 0.5)
+        store.save(EntityTrust("mcp:copied"))
+        child = subprocess.Popen([sys.executable, "-c", UPDATING, str(records_dir)], stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline().strip() == "ready"
+        moves = 0
+        while child.poll() is None:
+            record_file(records_dir, "mcp:copied").rename(records_dir / "restored.json")
+            done = velk_trust("--store", records_dir, "repair", "--json")
+            assert done.returncode == 0, done.stdout + done.stderr
+            moves += 1
+        child.stdout.close()
+        assert child.returncode == 0 and moves > 0
+        assert store.get("mcp:busy").action_count == 401
+        assert [f["verdict"] for f in store.check()].count("record") == 2
