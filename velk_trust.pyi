@@ -108,6 +108,9 @@ class EntityTrust(_T3Values, _V3Values):
     """Python-exposed EntityTrust"""
 
     def __new__(cls, entity_id: str) -> Self: ...
+    @staticmethod
+    def from_json(text: str) -> EntityTrust:
+        """Read a record from its JSON text as the store reads record files"""
     @property
     def entity_id(self) -> str: ...
     @property

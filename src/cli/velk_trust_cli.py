@@ -5,6 +5,9 @@
     velk-trust [--store PATH] check [--json]
     velk-trust [--store PATH] decay --days N --rate R [--type KIND] [--min-idle D] [--json]
     velk-trust [--store PATH] repair [--dry-run] [--json]
+    velk-trust [--store PATH] export [--type KIND] [-o FILE]
+    velk-trust [--store PATH] import FILE [--replace]
+    velk-trust copy SOURCE TARGET
 
 list, show and check write nothing; repair never deletes a record (unreadable ones go to a
 quarantine directory beside the store). Exit status: 0 on success, 1 when check finds problems, show
@@ -14,6 +17,7 @@ import argparse
 import fcntl
 import json
 import os
+import re
 import sys
 import time
 
@@ -292,6 +296,98 @@ def run_repair(args):
     return 1 if left else 0
 
 
+# A JSON string (kept as written) or a run of white space outside strings (dropped).
+TOKENS = re.compile(r'("(?:[^"\\]|\\.)*")|\s+')
+
+
+def compact(text):
+    """A record text on one line, every token as written: numbers and timestamps stay exact."""
+    return TOKENS.sub(lambda m: m.group(1) or "", text)
+
+
+def exported_records(store, kind=None):
+    """(finding, stored text) of every readable record, in path order, and the findings that are not."""
+    readable, unreadable = [], []
+    for f in sorted(store.check(), key=lambda f: f["path"]):
+        if f["verdict"] == "unreadable":
+            unreadable.append(f)
+        elif f["record"] is not None and (kind is None or kind_of(f["record"].entity_type) == kind_of(kind)):
+            try:
+                readable.append((f, stored_text(f["path"]).decode("utf-8")))
+            except (OSError, UnicodeDecodeError) as e:
+                unreadable.append({**f, "detail": str(e)})
+    return readable, unreadable
+
+
+def run_export(args):
+    readable, unreadable = exported_records(open_store(args), args.type)
+    out = open(args.output, "w", encoding="utf-8") if args.output else sys.stdout
+    try:
+        for _, text in readable:
+            out.write(compact(text) + "\n")
+    finally:
+        if out is not sys.stdout:
+            out.close()
+    for f in unreadable:
+        print(f"velk-trust: not exported: {f['path']}: {f['detail']}", file=sys.stderr)
+    print(f"{len(readable)} records exported", file=sys.stderr)
+    return 1 if unreadable else 0
+
+
+def run_import(args):
+    source = sys.stdin if args.file == "-" else open(args.file, encoding="utf-8")
+    with source:
+        lines = source.read().splitlines()
+    records, errors = [], []
+    for number, line in enumerate(lines, 1):
+        if line.strip():
+            try:
+                records.append(velk_trust.EntityTrust.from_json(line))
+            except ValueError as e:
+                errors.append(f"{args.file}: line {number}: {e}")
+    if errors:  # every line is read before any is written
+        for error in errors:
+            print(f"velk-trust: {error}", file=sys.stderr)
+        print("velk-trust: nothing imported", file=sys.stderr)
+        return 1
+    store = velk_trust.TrustStore(store_directory(args))
+    imported = 0
+    for record in records:
+        if args.replace or not store.exists(record.entity_id):
+            store.save(record)
+            imported += 1
+    print(f"{imported} records imported, {len(records) - imported} skipped as already there"
+          + ("" if args.replace else " (--replace overwrites them)"))
+    return 0
+
+
+def run_copy(args):
+    if not os.path.isdir(args.source):
+        raise CommandError(f"no record directory at {args.source!r}")
+    readable, unreadable = exported_records(velk_trust.TrustStore(args.source))
+    target = velk_trust.TrustStore(args.target)
+    for _, text in readable:
+        target.save(velk_trust.EntityTrust.from_json(text))
+    # The target must now hold each record as the source does: the same bytes where the source file
+    # is in the writer's form, the same values and timestamps in any case.
+    held = {f["entity_id"]: f["path"] for f in target.check() if f["verdict"] == "record"}
+    same_bytes = differing = 0
+    for f, text in readable:
+        copied = held.get(f["record"].entity_id)
+        copied_text = stored_text(copied).decode("utf-8") if copied else None
+        if copied_text == text:
+            same_bytes += 1
+        elif copied_text is None or (velk_trust.EntityTrust.from_json(copied_text).__reduce__()[2] !=
+                                     velk_trust.EntityTrust.from_json(text).__reduce__()[2]):
+            differing += 1
+            print(f"velk-trust: {f['path']} differs from its copy", file=sys.stderr)
+    for f in unreadable:
+        print(f"velk-trust: not copied: {f['path']}: {f['detail']}", file=sys.stderr)
+    print(f"{len(readable)} records copied to {args.target}: {same_bytes} byte for byte, "
+          f"{len(readable) - same_bytes - differing} rewritten in the writer's form, {differing} differing")
+    return 1 if differing or unreadable else 0
+
+
 def build_parser():
     def formatter(prog):
         return argparse.RawDescriptionHelpFormatter(prog, max_help_position=32)
@@ -334,6 +430,18 @@ def build_parser():
                   "move unreadable files into a quarantine directory beside the store; exit status 1 when "
                   "problems are left", "velk-trust repair --dry-run")
     sub.add_argument("--dry-run", action="store_true", help="report what would be done, change nothing")
+    sub = command("export", run_export, "every readable record as one line of JSON (JSON Lines), values exact; "
+                  "unreadable records named on stderr (exit status 1)", "velk-trust export -o backup.jsonl")
+    sub.add_argument("--type", metavar="KIND", help="only entities of this kind")
+    sub.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+    sub = command("import", run_import, "records from JSON Lines, every line checked before any is written; "
+                  "existing identifiers skipped unless --replace", "velk-trust import backup.jsonl --replace")
+    sub.add_argument("file", metavar="FILE", help="the JSON Lines file ('-' for standard input)")
+    sub.add_argument("--replace", action="store_true", help="overwrite records that exist")
+    sub = command("copy", run_copy, "copy every readable record of one store to another and check the copy",
+                  "velk-trust copy ./records /backup/records")
+    sub.add_argument("source", metavar="SOURCE", help="the record directory to copy")
+    sub.add_argument("target", metavar="TARGET", help="the record directory to copy into (made if missing)")
     return parser
 
 

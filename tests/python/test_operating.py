@@ -249,3 +249,52 @@ class TestRepair:
         assert child.returncode == 0 and moves > 0
         assert store.get("mcp:busy").action_count == 401
         assert [f["verdict"] for f in store.check()].count("record") == 2
+
+
+class TestExportImportCopy:
+    @pytest.fixture
+    def exact_store(self, tour_store, records_dir):
+        """Values a careless round trip would change: shortest digits, tiny and huge exponents, texts to escape."""
+        e = tour_store.get("mcp:flaky")
+        e.talent, e.training, e.temperament = 0.1 + 0.2, 1e-6, 5e-324
+        tour_store.save(e)
+        tour_store.witness('session:"quoted" \\ é', "mcp:flaky", True, 1 / 3)
+        return tour_store
+
+    def test_a_round_trip_gives_the_same_bytes(self, exact_store, records_dir, tmp_path):
+        export = velk_trust("--store", records_dir, "export")
+        assert export.returncode == 0 and export.stderr == "5 records exported\n"
+        lines = export.stdout.splitlines()
+        assert len(lines) == 5 and all(json.loads(line)["entity_id"] for line in lines)
+        (tmp_path / "backup.jsonl").write_text(export.stdout)
+        done = velk_trust("--store", tmp_path / "copy", "import", tmp_path / "backup.jsonl")
+        assert done.returncode == 0 and done.stdout.startswith("5 records imported, 0 skipped")
+        assert contents(tmp_path / "copy") == contents(records_dir)
+        again = velk_trust("--store", tmp_path / "copy", "import", tmp_path / "backup.jsonl")
+        assert again.stdout.startswith("0 records imported, 5 skipped")
+        copied = velk_trust("copy", records_dir, tmp_path / "copied")
+        assert copied.returncode == 0, copied.stderr
+        assert copied.stdout == f"5 records copied to {tmp_path / 'copied'}: 5 byte for byte, 0 rewritten in the writer's form, 0 differing\n"
+        assert contents(tmp_path / "copied") == contents(records_dir)
+
+    def test_unreadable_records_are_named_and_bad_lines_stop_the_import(self, exact_store, records_dir, tmp_path):
+        (records_dir / "broken.json").write_text("{")
+        export = velk_trust("--store", records_dir, "export", "--type", "mcp", "-o", tmp_path / "mcp.jsonl")
+        assert export.returncode == 1
+        assert export.stderr == (f"velk-trust: not exported: {records_dir / 'broken.json'}: Serialization error: "
+                                 "EOF while parsing an object at line 1 column 1\n2 records exported\n")
+        lines = (tmp_path / "mcp.jsonl").read_text().splitlines()
+        assert sorted(json.loads(line)["entity_id"] for line in lines) == ["mcp:filesystem", "mcp:flaky"]
+        (tmp_path / "bad.jsonl").write_text(lines[0] + '\n{"entity_id": "x:y", "talent": "high"}\n')
+        done = velk_trust("--store", tmp_path / "target", "import", tmp_path / "bad.jsonl")
+        assert done.returncode == 1 and done.stdout == ""
+        assert done.stderr == (f"velk-trust: {tmp_path / 'bad.jsonl'}: line 2: Serialization error: invalid type: "
+                               'string "high", expected f64 at line 1 column 38\nvelk-trust: nothing imported\n')
+        assert not (tmp_path / "target").exists()
+        replaced = exact_store.get("mcp:flaky")
+        replaced.talent = 0.9
+        exact_store.save(replaced)
+        assert velk_trust("--store", records_dir, "import", tmp_path / "mcp.jsonl").returncode == 0
+        assert exact_store.get("mcp:flaky").talent == 0.9
+        assert velk_trust("--store", records_dir, "import", tmp_path / "mcp.jsonl", "--replace").returncode == 0
+        assert exact_store.get("mcp:flaky").talent == 0.1 + 0.2

@@ -8,6 +8,7 @@
 
 #include "bindings/python/classes.h"
 #include "entity/trust/record_fields.h"
+#include "storage/file/record_json.h"
 
 namespace velk::py {
 namespace {
@@ -27,6 +28,8 @@ constexpr char kGiveWitnessDoc[] = "Give witness event";
 constexpr Param kDecayParams[] = {{"days_inactive"}, {"decay_rate"}};
 constexpr Signature kApplyDecay{"EntityTrust.apply_decay()", kDecayParams};
 constexpr char kApplyDecayDoc[] = "Apply decay";
+constexpr Param kFromJsonParams[] = {{"text"}};
+constexpr Signature kFromJson{"EntityTrust.from_json()", kFromJsonParams};
 
 auto read_entity(PyObject* self, auto&& read) -> PyObject* {
   return read_object<EntityTrustObject>(self, read);
@@ -282,6 +285,15 @@ auto entity_setstate(PyObject* self, PyObject* state) -> PyObject* {
   });
 }
 
+// A record read from its JSON text by the store's reader: exact, timestamps included, so that
+// saving it writes what the store itself would.
+auto entity_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  return guard([&] {
+    auto a = bind(kFromJson, args, nargs, kwnames);
+    return make_result<EntityTrustObject>(value_or_raise(parse_record(a.text(0), Timestamp::now())));
+  });
+}
+
 auto entity_repr(PyObject* self) -> PyObject* {
   return read_entity(self, [](const EntityTrust& r) {
     return new_text("EntityTrust('" + r.entity_id + "', t3=" + format3(r.t3_average()) +
@@ -331,6 +343,9 @@ const auto entity_getset = [] {
 }();
 
 PyMethodDef entity_methods[] = {
+    {"from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entity_from_json)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_json(text)\n--\n\nRead a record from its JSON text as the store reads record files"},
     noargs_method("t3_average", entity_t3_average, "t3_average($self)\n--\n\nGet T3 average"),
     noargs_method("v3_average", entity_v3_average, "v3_average($self)\n--\n\nGet V3 average"),
     noargs_method("trust_level", entity_trust_level, "trust_level($self)\n--\n\nGet trust level"),
