@@ -4,7 +4,8 @@
 # the wheel (built, repaired, installed in a fresh venv, toured), and a minute of each fuzz target. Exits non-zero on any
 # failure, including pytest collecting no tests.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-apt_install g++ libssl-dev libgtest-dev
+# chromium: the tests open the velk-trust report's page in a headless browser.
+apt_install g++ libssl-dev libgtest-dev chromium
 command -v cmake >/dev/null 2>&1 && cmake --version >/dev/null 2>&1 || apt_install cmake
 
 echo "== C++ core tests"

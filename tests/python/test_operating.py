@@ -2,6 +2,7 @@
 import fcntl
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -298,3 +299,55 @@ class TestExportImportCopy:
         assert exact_store.get("mcp:flaky").talent == 0.9
         assert velk_trust("--store", records_dir, "import", tmp_path / "mcp.jsonl", "--replace").returncode == 0
         assert exact_store.get("mcp:flaky").talent == 0.1 + 0.2
+
+
+CHROMIUM = shutil.which("chromium")
+
+
+class TestReport:
+    @pytest.fixture
+    def levels_store(self, records_dir):
+        """Records whose T3 averages sit in known levels and bins."""
+        store = TrustStore(str(records_dir))
+        for entity_id, value, actions in (("mcp:a", 0.85, 3), ("mcp:b", 0.65, 9), ("mcp:c", 0.45, 1),
+                                          ("session:d", 0.25, 0), ("agent:e", 0.05, 2)):
+            e = EntityTrust(entity_id)
+            for _ in range(actions):
+                e.update_from_outcome(True, 0.0)  # counts an action, moves no tensor value
+            e.talent = e.training = e.temperament = value
+            store.save(e)
+        return store
+
+    def test_figures(self, levels_store, records_dir):
+        done = velk_trust("--store", records_dir, "report", "--json")
+        assert done.returncode == 0, done.stderr
+        figures = json.loads(done.stdout)
+        assert figures["entities"] == 5
+        assert figures["by_kind"] == {
+            "mcp": {"high": 1, "medium-high": 1, "medium": 1, "low": 0, "minimal": 0},
+            "session": {"high": 0, "medium-high": 0, "medium": 0, "low": 1, "minimal": 0},
+            "other": {"high": 0, "medium-high": 0, "medium": 0, "low": 0, "minimal": 1}}
+        assert figures["t3_histogram"] == [1, 0, 1, 0, 1, 0, 1, 0, 1, 0]
+        assert [r["entity_id"] for r in figures["least_trusted"]] == ["agent:e", "session:d", "mcp:c", "mcp:b", "mcp:a"]
+        assert [r["entity_id"] for r in figures["most_active"]][:3] == ["mcp:b", "mcp:a", "agent:e"]
+        text = velk_trust("--store", records_dir, "report").stdout
+        assert "0.8-0.9  " + "#" * 40 + "  1" in text and "all         1            1       1    1        1    5" in text
+
+    @pytest.mark.skipif(CHROMIUM is None, reason="Debian's chromium is not installed (scripts/test.sh installs it)")
+    def test_the_page_renders_in_a_browser(self, levels_store, records_dir, tmp_path):
+        page = tmp_path / "report.html"
+        done = velk_trust("--store", records_dir, "report", "--html", page)
+        assert done.stdout == f"report of 5 entities written to {page}\n"
+        text = page.read_text()
+        assert "<script" not in text and "http://" not in text.replace('xmlns="http://www.w3.org/2000/svg"', "")
+        browser = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", f"--user-data-dir={tmp_path / 'profile'}"]
+        shot = tmp_path / "report.png"
+        subprocess.run([*browser, f"--screenshot={shot}", "--window-size=900,1300", page.as_uri()],
+                       capture_output=True, timeout=120, check=True)
+        assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 20_000
+        dom = subprocess.run([*browser, "--dump-dom", page.as_uri()], capture_output=True, text=True, timeout=120,
+                             check=True).stdout
+        assert '<strong id="entities">5</strong>' in dom
+        for figure in ("<title>mcp, high: 1</title>", "<title>other, minimal: 1</title>", "<title>0.8-0.9: 1</title>",
+                       "<td>agent:e</td>"):
+            assert figure in dom
