@@ -1,6 +1,7 @@
 """Every public name used as a typed program would use it; `mypy --strict` checks this file against
 the stubs (assert_type pins each result type), and pytest runs it."""
 import copy
+import os
 import pathlib
 import pickle
 from typing import assert_type
@@ -75,6 +76,13 @@ def test_records_and_stores(tmp_path: pathlib.Path) -> None:
     assert s.list_entities(entity_type="mcp") == ["mcp:fs"]
     assert_type(s.exists("mcp:fs"), bool)
     assert_type(s.get_by_type("session"), list[EntityTrust])
+    assert_type(s.decay("session:a", 30, 0.01, min_idle=0), bool)
+    for finding in s.check():
+        verdict: str = finding["verdict"]
+        record: EntityTrust | None = finding["record"]
+        assert (verdict, finding["entity_id"]) == ("record", record.entity_id if record else None)
+    copied = EntityTrust.from_json((tmp_path / "records" / os.listdir(tmp_path / "records")[0]).read_text())
+    assert_type(copied, EntityTrust)
     assert_type(s.delete("mcp:fs"), bool)
     assert_type(TrustStore(path=None), TrustStore)
     assert_type(create_memory_store(), TrustStore)
