@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "storage/file/file_store.h"
+#include "storage/file/listing.h"
 
 namespace velk {
 namespace {
@@ -40,16 +41,7 @@ auto FileStore::check(Waiter& waiter) const -> Result<std::vector<Finding>> {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
   if (!dir) return TrustError::io(errno);
   std::vector<Finding> findings;
-  for (;;) {
-    if (interrupted()) return TrustError::io(EINTR);
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return TrustError::io(errno);
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  auto listed = for_each_entry(dir.get(), interrupted, [&](std::string_view name) -> Result<void> {
     Finding finding{join_path(dir_, name), Finding::Verdict::Unknown, std::nullopt, {}};
     if (has_json_extension(name)) {
       auto read = read_record(FileAt::in(::dirfd(dir.get()), finding.path));
@@ -61,7 +53,7 @@ auto FileStore::check(Waiter& waiter) const -> Result<std::vector<Finding>> {
         if (!at_home) finding.detail = std::move(*own);
         finding.record = std::move(*read);
       } else if (read.error().os_error() == ENOENT && !entry_exists(::dirfd(dir.get()), name)) {
-        continue;  // removed meanwhile (a link that leads nowhere stays, and is unreadable)
+        return {};  // removed meanwhile (a link that leads nowhere stays, and is unreadable)
       } else if (is_not_regular(read.error())) {
         finding.verdict = Finding::Verdict::NotRegular;
         finding.detail = read.error().text();
@@ -75,7 +67,9 @@ auto FileStore::check(Waiter& waiter) const -> Result<std::vector<Finding>> {
       finding.verdict = Finding::Verdict::Temporary;
     }
     findings.push_back(std::move(finding));
-  }
+    return {};
+  });
+  if (!listed) return listed.error();
   return findings;
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "storage/file/file_store.h"
+#include "storage/file/listing.h"
 
 namespace velk {
 namespace {
@@ -30,17 +31,11 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
   // Kept open until every file is read: the files are opened through it by their names.
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
   if (!dir) return TrustError::io(errno);
-  for (;;) {
-    if (interrupted()) return TrustError::io(EINTR);
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return TrustError::io(errno);
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != ".." && has_json_extension(name)) paths.push_back(join_path(dir_, name));
-  }
+  auto listed = for_each_entry(dir.get(), interrupted, [&](std::string_view name) -> Result<void> {
+    if (has_json_extension(name)) paths.push_back(join_path(dir_, name));
+    return {};
+  });
+  if (!listed) return listed.error();
 
   // Each thread takes batches of files and parses them into their own slots, so the order stays
   // the directory's. Only the calling thread asks the waiter; if it asks to stop, or a thread meets
