@@ -3,6 +3,7 @@ import fcntl
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -351,3 +352,24 @@ class TestReport:
         for figure in ("<title>mcp, high: 1</title>", "<title>other, minimal: 1</title>", "<title>0.8-0.9: 1</title>",
                        "<td>agent:e</td>"):
             assert figure in dom
+
+
+class TestInterrupt:
+    def test_ctrl_c_during_decay_leaves_each_record_decayed_or_untouched(self, tour_store, records_dir):
+        before = contents(records_dir)
+        held = os.open(records_dir, os.O_RDONLY | os.O_DIRECTORY)
+        fcntl.flock(held, fcntl.LOCK_EX)  # decay waits for the lock at its first record
+        try:
+            child = subprocess.Popen([COMMAND, "--store", str(records_dir), "decay", "--days", "30", "--rate", "0.02"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+            deadline = time.monotonic() + 60
+            while "lock" not in open(f"/proc/{child.pid}/wchan").read() and time.monotonic() < deadline:
+                time.sleep(0.01)  # until it waits in the kernel for the lock
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=30)
+        finally:
+            os.close(held)
+        assert (child.returncode, out) == (130, "")
+        assert err == "velk-trust: interrupted after 0 of 4 records (0 decayed); the others are untouched\n"
+        assert contents(records_dir) == before
