@@ -34,9 +34,8 @@ def fault_library(tmp_path_factory):
     """The preloadable library that fails chosen system calls of the module (native/), built for this run."""
     out = tmp_path_factory.mktemp("faults") / "syscall_faults.so"
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native", "syscall_faults.c")
-    compiler_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # not the sanitizer's runtime
     subprocess.run([sysconfig.get_config_var("CC").split()[0] or "cc", "-shared", "-fPIC", "-O1", "-o", str(out),
-                    source, "-ldl"], check=True, env=compiler_env)
+                    source, "-ldl"], check=True, env=without_sanitizer())
     return out
 
 
@@ -49,6 +48,12 @@ def with_fault_library(fault_library, **values):
     if "libasan" in preloaded:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     return env
+
+
+def without_sanitizer():
+    """The environment for a program that is not ours (a compiler, a browser): without the sanitizer
+    run's preloaded runtime, which such a program does not expect."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 def under_sanitizer():

@@ -11,6 +11,7 @@ import time
 import pytest
 
 from velk_trust import EntityTrust, TrustStore
+from conftest import without_sanitizer
 from test_trust_store import record_file
 
 
@@ -344,10 +345,10 @@ class TestReport:
         browser = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", f"--user-data-dir={tmp_path / 'profile'}"]
         shot = tmp_path / "report.png"
         subprocess.run([*browser, f"--screenshot={shot}", "--window-size=900,1300", page.as_uri()],
-                       capture_output=True, timeout=120, check=True)
+                       capture_output=True, timeout=120, check=True, env=without_sanitizer())
         assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 20_000
         dom = subprocess.run([*browser, "--dump-dom", page.as_uri()], capture_output=True, text=True, timeout=120,
-                             check=True).stdout
+                             check=True, env=without_sanitizer()).stdout
         assert '<strong id="entities">5</strong>' in dom
         for figure in ("<title>mcp, high: 1</title>", "<title>other, minimal: 1</title>", "<title>0.8-0.9: 1</title>",
                        "<td>agent:e</td>"):
