@@ -10,9 +10,10 @@
     velk-trust copy SOURCE TARGET
     velk-trust [--store PATH] report [--html FILE] [--json]
 
-list, show, check, export and report write nothing; repair never deletes a record (unreadable ones go to a
-quarantine directory beside the store). Exit status: 0 on success, 1 when check finds problems, show
-finds no record or the store fails (one line on stderr), 2 on a usage error, 130 on Ctrl-C.
+list, show, check, export and report write nothing; repair never deletes a record (unreadable ones
+go to a quarantine directory beside the store). Exit status: 0 on success, 1 when check finds
+problems, show finds no record or the store fails (one line on stderr), 2 on a usage error, 130 on
+Ctrl-C.
 """
 import argparse
 import fcntl
@@ -317,8 +318,8 @@ def run_repair(args):
     else:
         for action, path, detail in actions:
             print(f"{action:<16}  {path}  {detail}")
-        print(f"{len(left)} problem{'' if len(left) == 1 else 's'} left" + (" (dry run: nothing changed)" if args.dry_run
-                                                                             else ""))
+        dry = " (dry run: nothing changed)" if args.dry_run else ""
+        print(f"{len(left)} problem{'' if len(left) == 1 else 's'} left{dry}")
     return 1 if left else 0
 
 
@@ -438,8 +439,10 @@ def report_figures(store):
         "entities": len(rows),
         "by_kind": by_kind,
         "by_level": {level: sum(counts[level] for counts in by_kind.values()) for level in LEVELS},
-        "least_trusted": [{k: r[k] for k in pick} for r in sorted(rows, key=lambda r: (r["t3_average"], r["entity_id"]))[:5]],
-        "most_active": [{k: r[k] for k in pick} for r in sorted(rows, key=lambda r: (-r["action_count"], r["entity_id"]))[:5]],
+        "least_trusted": [{k: r[k] for k in pick}
+                          for r in sorted(rows, key=lambda r: (r["t3_average"], r["entity_id"]))[:5]],
+        "most_active": [{k: r[k] for k in pick}
+                        for r in sorted(rows, key=lambda r: (-r["action_count"], r["entity_id"]))[:5]],
         "t3_histogram": histogram,
     }
 

@@ -100,7 +100,8 @@ class TestCommand:
             "entity_id": "mcp:filesystem", "kind": "mcp", "level": e.trust_level(), "t3_average": e.t3_average(),
             "v3_average": e.v3_average(), "action_count": 2, "success_rate": 1.0, "witness_count": 1,
             "last_action": None, "path": None, "misplaced": False}
-        assert json.loads(record_file(records_dir, "mcp:filesystem").read_text())["last_action"] == rows[0]["last_action"]
+        stored = json.loads(record_file(records_dir, "mcp:filesystem").read_text())
+        assert stored["last_action"] == rows[0]["last_action"]
         by_level = velk_trust("list", "--store", records_dir, "--type", "mcp", "--sort", "level")
         lines = by_level.stdout.splitlines()
         assert lines[0].split() == ["ID", "KIND", "LEVEL", "T3", "V3", "ACTIONS", "SUCCESS", "WITNESSES", "LAST",
@@ -229,7 +230,8 @@ class TestRepair:
                            "binary.json": "quarantined", "dangling.json": "quarantined", stale.name: "removed",
                            held.name: "left", "pipe.json": "left", "sub.json": "left", "notes.txt": "left"}
         assert record_file(records_dir, "mcp:copied").read_bytes() == copied
-        assert {name: (records_dir.parent / "records.quarantine" / name).read_bytes() for name in unreadable} == unreadable
+        quarantine = records_dir.parent / "records.quarantine"
+        assert {name: (quarantine / name).read_bytes() for name in unreadable} == unreadable
         assert os.path.islink(records_dir.parent / "records.quarantine" / "dangling.json")
         assert not stale.exists() and held.exists()
         assert sorted(f["verdict"] for f in TrustStore(str(records_dir)).check() if f["verdict"] in (
@@ -277,7 +279,8 @@ class TestExportImportCopy:
         assert again.stdout.startswith("0 records imported, 5 skipped")
         copied = velk_trust("copy", records_dir, tmp_path / "copied")
         assert copied.returncode == 0, copied.stderr
-        assert copied.stdout == f"5 records copied to {tmp_path / 'copied'}: 5 byte for byte, 0 rewritten in the writer's form, 0 differing\n"
+        assert copied.stdout == (f"5 records copied to {tmp_path / 'copied'}: 5 byte for byte, "
+                                 "0 rewritten in the writer's form, 0 differing\n")
         assert contents(tmp_path / "copied") == contents(records_dir)
 
     def test_unreadable_records_are_named_and_bad_lines_stop_the_import(self, exact_store, records_dir, tmp_path):
@@ -333,7 +336,8 @@ class TestReport:
         assert [r["entity_id"] for r in figures["least_trusted"]] == ["agent:e", "session:d", "mcp:c", "mcp:b", "mcp:a"]
         assert [r["entity_id"] for r in figures["most_active"]][:3] == ["mcp:b", "mcp:a", "agent:e"]
         text = velk_trust("--store", records_dir, "report").stdout
-        assert "0.8-0.9  " + "#" * 40 + "  1" in text and "all         1            1       1    1        1    5" in text
+        assert "0.8-0.9  " + "#" * 40 + "  1" in text
+        assert "all         1            1       1    1        1    5" in text
 
     @pytest.mark.skipif(CHROMIUM is None, reason="Debian's chromium is not installed (scripts/test.sh installs it)")
     def test_the_page_renders_in_a_browser(self, levels_store, records_dir, tmp_path):
@@ -342,7 +346,8 @@ class TestReport:
         assert done.stdout == f"report of 5 entities written to {page}\n"
         text = page.read_text()
         assert "<script" not in text and "http://" not in text.replace('xmlns="http://www.w3.org/2000/svg"', "")
-        browser = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", f"--user-data-dir={tmp_path / 'profile'}"]
+        browser = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                   f"--user-data-dir={tmp_path / 'profile'}"]
         shot = tmp_path / "report.png"
         subprocess.run([*browser, f"--screenshot={shot}", "--window-size=900,1300", page.as_uri()],
                        capture_output=True, timeout=120, check=True, env=without_sanitizer())
