@@ -126,9 +126,10 @@ auto FileStore::decay(std::string_view entity_id, double days_inactive, double d
   DirectoryLock lock;
   if (auto locked = lock.acquire(dir_, waiter); !locked) return locked.error();
   const FileAt file = FileAt::in(lock.fd(), *path);
-  if (auto there = has_status(file); !there || !*there) return there ? Result<bool>(false) : there.error();
-  auto record = load_own(entity_id, file);
+  std::optional<std::string> stored;
+  auto record = load_own(entity_id, file, &stored);
   if (!record) return record.error();
+  if (!stored) return false;  // none there: a record is decayed, never created
   if (!(record->days_since_last_action() >= min_idle) || !record->apply_decay(days_inactive, decay_rate)) return false;
   if (auto saved = replace_file(file, render_record(*record)); !saved) return saved.error();
   return true;
@@ -147,16 +148,17 @@ auto FileStore::witness(std::string_view witness_id, std::string_view target_id,
   std::optional<std::string> target_before;
   auto target = load_own(target_id, target_file, &target_before);
   if (!target) return target.error();
-  auto witness = self ? target : load_own(witness_id, witness_file);
-  if (!witness) return witness.error();
-  target->receive_witness(witness_id, success, magnitude);
   if (self) {
     // One file: it takes both changes; the pair shows the witness with both, the target with one.
-    witness = target;
-    witness->give_witness(target_id, success, magnitude);
-    if (auto saved = replace_file(witness_file, render_record(*witness)); !saved) return saved.error();
-    return std::pair{std::move(*witness), std::move(*target)};
+    target->receive_witness(witness_id, success, magnitude);
+    EntityTrust both = *target;
+    both.give_witness(target_id, success, magnitude);
+    if (auto saved = replace_file(witness_file, render_record(both)); !saved) return saved.error();
+    return std::pair{std::move(both), std::move(*target)};
   }
+  auto witness = load_own(witness_id, witness_file);
+  if (!witness) return witness.error();
+  target->receive_witness(witness_id, success, magnitude);
   witness->give_witness(target_id, success, magnitude);
   // Both files are written in full before either is renamed, so a failed write (a full disk)
   // changes neither record.
