@@ -113,6 +113,7 @@ class BoundArgs {
   auto real_or(std::size_t i, double fallback) -> double { return given(i) ? real(i) : fallback; }
   auto flag(std::size_t i) -> bool { return convert(i, to_flag); }
   auto text(std::size_t i) -> std::string_view { return convert(i, to_text); }
+  auto text_or(std::size_t i, std::string_view fallback) -> std::string_view { return given(i) ? text(i) : fallback; }
   // None and an omitted argument both mean "not given".
   auto optional_text(std::size_t i) -> std::optional<std::string_view> {
     if (!given(i) || slots_[i] == Py_None) return std::nullopt;

@@ -17,7 +17,7 @@
 #include "entity/tensor.h"
 #include "entity/trust/entity_trust.h"
 #include "entity/trust/record_fields.h"
-#include "storage/file/file_store.h"
+#include "storage/store.h"
 
 namespace velk::py {
 
@@ -152,8 +152,9 @@ struct Instance {
 using T3Object = Instance<T3Tensor, ClassId::T3Tensor>;
 using V3Object = Instance<V3Tensor, ClassId::V3Tensor>;
 using EntityTrustObject = Instance<EntityTrust, ClassId::EntityTrust>;
-// A store is only its directory; the calling frame keeps the object alive while a call waits.
-using TrustStoreObject = Instance<FileStore, ClassId::TrustStore>;
+// A record directory or a database table; the calling frame keeps the object alive while a call
+// waits.
+using TrustStoreObject = Instance<std::unique_ptr<const Store>, ClassId::TrustStore>;
 
 // Allocates an object of type and moves value into it. Throws PyErrSet when allocation fails.
 template <typename Obj, typename T>
@@ -277,9 +278,9 @@ auto real_attribute(const char* name, const RealField<T>& field) -> PyGetSetDef 
 
 // Method table entries. A method with parameters takes its name and signature from its table.
 template <const Signature& Sig, const char* Summary, typename Fn>
-auto fastcall_method(Fn fn) -> PyMethodDef {
+auto fastcall_method(Fn fn, int extra_flags = 0) -> PyMethodDef {
   return {kMethodName<Sig>.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-          METH_FASTCALL | METH_KEYWORDS, kDoc<Sig, Summary>.data()};
+          METH_FASTCALL | METH_KEYWORDS | extra_flags, kDoc<Sig, Summary>.data()};
 }
 inline auto noargs_method(const char* name, PyCFunction fn, const char* doc, int extra_flags = 0) -> PyMethodDef {
   return {name, fn, METH_NOARGS | extra_flags, doc};
@@ -288,6 +289,9 @@ inline auto noargs_method(const char* name, PyCFunction fn, const char* doc, int
 // What __reduce__ returns: (a reference to the class, args, state), or without state when it is
 // null. Unpickling calls the class with args, then __setstate__ with state.
 auto reduce_value(ClassId id, OwnedRef args, OwnedRef state = {}) -> PyObject*;
+// The same for an object that a class method of the class makes: unpickling calls
+// Class.<method>(*args).
+auto reduce_by_method(ClassId id, const char* method, OwnedRef args) -> PyObject*;
 inline auto reduce_method(PyCFunction fn) -> PyMethodDef {
   return {"__reduce__", fn, METH_NOARGS, "__reduce__($self, /)\n--\n\nHelper for pickle."};
 }

@@ -15,29 +15,37 @@ namespace {
 struct ClassReference {
   PyObject_HEAD
   ClassId id;
+  const char* method;  // a class method of the class; null for the class itself
 };
 
-auto referenced_class(PyObject* self) -> PyObject* {
-  return reinterpret_cast<PyObject*>(type_object(reinterpret_cast<ClassReference*>(self)->id));
+auto reference_name(PyObject* self) -> std::string {
+  const auto* ref = reinterpret_cast<ClassReference*>(self);
+  std::string name = class_name(ref->id);
+  if (ref->method != nullptr) name += std::string(".") + ref->method;
+  return name;
 }
 
 auto reference_call(PyObject* self, PyObject* args, PyObject* kwargs) -> PyObject* {
-  return guard([&] { return OwnedRef::checked(PyObject_Call(referenced_class(self), args, kwargs)).release(); });
+  return guard([&] {
+    const auto* ref = reinterpret_cast<ClassReference*>(self);
+    OwnedRef target = OwnedRef::borrow(reinterpret_cast<PyObject*>(type_object(ref->id)));
+    if (ref->method != nullptr) target = OwnedRef::checked(PyObject_GetAttrString(target.get(), ref->method));
+    return OwnedRef::checked(PyObject_Call(target.get(), args, kwargs)).release();
+  });
 }
 
 auto reference_reduce(PyObject* self, PyObject*) -> PyObject* {
   return guard([&] {
     OwnedRef pkgutil = OwnedRef::checked(PyImport_ImportModule("pkgutil"));
     OwnedRef resolve_name = OwnedRef::checked(PyObject_GetAttrString(pkgutil.get(), "resolve_name"));
-    const std::string name = std::string("velk_trust:") + class_name(reinterpret_cast<ClassReference*>(self)->id);
+    const std::string name = "velk_trust:" + reference_name(self);
     return OwnedRef::checked(Py_BuildValue("O(s)", resolve_name.get(), name.c_str())).release();
   });
 }
 
 auto reference_repr(PyObject* self) -> PyObject* {
   return guard([&] {
-    return new_text(std::string("<reference to velk_trust.") +
-                    class_name(reinterpret_cast<ClassReference*>(self)->id) + ">");
+    return new_text("<reference to velk_trust." + reference_name(self) + ">");
   });
 }
 
@@ -61,17 +69,20 @@ PyType_Spec reference_spec = {
     .slots = reference_slots,
 };
 
+auto new_reference(ClassId id, const char* method) -> PyObject* {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(OwnedRef::checked(PyType_FromSpec(&reference_spec)).release());
+  PyObject* made = OwnedRef::checked(type->tp_alloc(type, 0)).release();
+  reinterpret_cast<ClassReference*>(made)->id = id;
+  reinterpret_cast<ClassReference*>(made)->method = method;
+  return made;
+}
+
 // One reference per class, made on first need and kept, like the classes themselves.
 auto class_reference(ClassId id) -> PyObject* {
-  static PyTypeObject* type = nullptr;
   static std::array<PyObject*, kClassCount> references{};
   PyObject*& reference = references[static_cast<std::size_t>(id)];
-  if (reference == nullptr) {
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(OwnedRef::checked(PyType_FromSpec(&reference_spec)).release());
-    PyObject* made = OwnedRef::checked(type->tp_alloc(type, 0)).release();
-    reinterpret_cast<ClassReference*>(made)->id = id;
-    reference = made;
-  }
+  if (reference == nullptr) reference = new_reference(id, nullptr);
   return reference;
 }
 
@@ -81,6 +92,11 @@ auto reduce_value(ClassId id, OwnedRef args, OwnedRef state) -> PyObject* {
   PyObject* reference = class_reference(id);
   if (!state) return OwnedRef::checked(PyTuple_Pack(2, reference, args.get())).release();
   return OwnedRef::checked(PyTuple_Pack(3, reference, args.get(), state.get())).release();
+}
+
+auto reduce_by_method(ClassId id, const char* method, OwnedRef args) -> PyObject* {
+  OwnedRef reference = OwnedRef::steal(new_reference(id, method));
+  return OwnedRef::checked(PyTuple_Pack(2, reference.get(), args.get())).release();
 }
 
 }  // namespace velk::py

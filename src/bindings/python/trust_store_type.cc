@@ -1,7 +1,9 @@
-// The TrustStore class: one FileStore per object.
+// The TrustStore class: a record directory or a database table per object.
 #include <string>
 
 #include "bindings/python/classes.h"
+#include "storage/file/file_store.h"
+#include "storage/postgres/loader.h"
 
 namespace velk::py {
 namespace {
@@ -34,9 +36,13 @@ constexpr char kListEntitiesDoc[] = "List all entity IDs";
 constexpr Param kTypeParam[] = {{"entity_type"}};
 constexpr Signature kGetByType{"TrustStore.get_by_type()", kTypeParam};
 constexpr char kGetByTypeDoc[] = "Get entities by type";
+constexpr Param kConnectParams[] = {{"url"}, {"table", "'velk_trust'"}};
+constexpr Signature kConnect{"TrustStore.connect()", kConnectParams};
+constexpr char kConnectDoc[] = "Open a store on a PostgreSQL table (libpq connection URI or keyword string)";
 
 auto new_store(PyTypeObject* type, Result<FileStore>&& opened) -> PyObject* {
-  return new_instance<TrustStoreObject>(type, value_or_raise(std::move(opened)));
+  std::unique_ptr<const Store> store = std::make_unique<FileStore>(value_or_raise(std::move(opened)));
+  return new_instance<TrustStoreObject>(type, std::move(store));
 }
 
 // Releases the interpreter lock while a store call waits for the directory lock or works through
@@ -88,7 +94,7 @@ auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, P
                   auto&& body) -> PyObject* {
   return guard([&] {
     auto a = bind(sig, args, nargs, kwnames);
-    const FileStore& store = receiver<TrustStoreObject>(self).value;
+    const Store& store = *receiver<TrustStoreObject>(self).value;
     InterpreterWaiter waiter;
     return body(a, store, waiter);
   });
@@ -114,14 +120,14 @@ auto store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject
 }
 
 auto store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kGet, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kGet, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const auto id = a.text(0);
     return new_record(w.result(s.get(id, w)));
   });
 }
 
 auto store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kSave, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kSave, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     auto* trust = reinterpret_cast<EntityTrustObject*>(a.object(0, type_object(ClassId::EntityTrust), "EntityTrust"));
     SharedBorrow borrow(trust->borrow);
     w.result(s.save(trust->value, w));
@@ -130,7 +136,7 @@ auto store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 auto store_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kUpdate, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kUpdate, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const auto id = a.text(0);
     const bool success = a.flag(1);
     const double magnitude = a.real(2);
@@ -139,7 +145,7 @@ auto store_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 auto store_witness(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kWitness, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kWitness, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const auto witness_id = a.text(0);
     const auto target_id = a.text(1);
     const bool success = a.flag(2);
@@ -152,7 +158,7 @@ auto store_witness(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 auto store_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kDecay, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kDecay, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const auto id = a.text(0);
     const double days = a.real(1);
     const double rate = a.real(2);
@@ -162,7 +168,7 @@ auto store_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 auto store_list_entities(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kListEntities, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kListEntities, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const auto query = a.optional_text(0);
     std::optional<EntityType> kind;
     if (query) kind = kind_of_query(*query);
@@ -171,29 +177,29 @@ auto store_list_entities(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 auto store_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kExists, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kExists, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const auto id = a.text(0);
-    return PyBool_FromLong(w.result(s.exists(id)));
+    return PyBool_FromLong(w.result(s.exists(id, w)));
   });
 }
 
 auto store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kDelete, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kDelete, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const auto id = a.text(0);
     return PyBool_FromLong(w.result(s.remove(id, w)));
   });
 }
 
 auto store_get_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kGetByType, self, args, nargs, kwnames, [](BoundArgs& a, const FileStore& s, auto& w) {
+  return store_method(kGetByType, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
     const EntityType kind = kind_of_query(a.text(0));
     return new_record_list(w.result(s.records_of_kind(kind, w)));
   });
 }
 
 // What Python sees of a verdict.
-auto verdict_text(FileStore::Finding::Verdict verdict) -> const char* {
-  using Verdict = FileStore::Finding::Verdict;
+auto verdict_text(Finding::Verdict verdict) -> const char* {
+  using Verdict = Finding::Verdict;
   switch (verdict) {
     case Verdict::Record: return "record";
     case Verdict::Misplaced: return "misplaced";
@@ -206,7 +212,7 @@ auto verdict_text(FileStore::Finding::Verdict verdict) -> const char* {
 }
 
 // A finding as a dict: path, verdict, entity_id, detail (None when empty) and record (or None).
-auto new_finding(FileStore::Finding&& finding) -> PyObject* {
+auto new_finding(Finding&& finding) -> PyObject* {
   OwnedRef dict = OwnedRef::checked(PyDict_New());
   auto set = [&](const char* key, OwnedRef value) {
     if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) throw PyErrSet{};
@@ -221,7 +227,7 @@ auto new_finding(FileStore::Finding&& finding) -> PyObject* {
 
 auto store_check(PyObject* self, PyObject*) -> PyObject* {
   return guard([&] {
-    const FileStore& store = receiver<TrustStoreObject>(self).value;
+    const Store& store = *receiver<TrustStoreObject>(self).value;
     InterpreterWaiter waiter;
     auto findings = waiter.result(store.check(waiter));
     OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(findings.size())));
@@ -234,18 +240,33 @@ auto store_check(PyObject* self, PyObject*) -> PyObject* {
 
 auto store_repr(PyObject* self) -> PyObject* {
   return guard([&] {
-    const std::string text = "TrustStore(path='" + receiver<TrustStoreObject>(self).value.directory() + "')";
+    const std::string text = receiver<TrustStoreObject>(self).value->repr();
     // Path bytes that are not UTF-8 show as U+FFFD.
     return OwnedRef::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"))
         .release();
   });
 }
 
-// A store travels as its directory path: unpickling opens that path again.
+// A store travels as its directory path, or its connection text and table: unpickling opens it
+// again.
 auto store_reduce(PyObject* self, PyObject*) -> PyObject* {
   return guard([&] {
-    OwnedRef path = OwnedRef::steal(new_text(receiver<TrustStoreObject>(self).value.directory()));
-    return reduce_value(ClassId::TrustStore, OwnedRef::checked(PyTuple_Pack(1, path.get())));
+    const auto address = receiver<TrustStoreObject>(self).value->address();
+    OwnedRef where = OwnedRef::steal(new_text(address.where));
+    if (!address.table) return reduce_value(ClassId::TrustStore, OwnedRef::checked(PyTuple_Pack(1, where.get())));
+    OwnedRef table = OwnedRef::steal(new_text(*address.table));
+    return reduce_by_method(ClassId::TrustStore, "connect", OwnedRef::checked(PyTuple_Pack(2, where.get(), table.get())));
+  });
+}
+
+auto store_connect(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  return guard([&] {
+    auto a = bind(kConnect, args, nargs, kwnames);
+    const std::string url(a.text(0));
+    const std::string table(a.text_or(1, kDefaultTable));
+    InterpreterWaiter waiter;
+    auto opened = waiter.result(open_database_store(url, table, waiter));
+    return new_instance<TrustStoreObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(opened));
   });
 }
 
@@ -259,8 +280,9 @@ PyMethodDef store_methods[] = {
     fastcall_method<kDelete, kDeleteDoc>(store_delete),
     fastcall_method<kGetByType, kGetByTypeDoc>(store_get_by_type),
     fastcall_method<kDecay, kDecayDoc>(store_decay),
+    fastcall_method<kConnect, kConnectDoc>(store_connect, METH_CLASS),
     noargs_method("check", store_check,
-                  "check($self)\n--\n\nCheck every entry of the record directory, writing nothing"),
+                  "check($self)\n--\n\nCheck every record file or row of the store, writing nothing"),
     reduce_method(store_reduce),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/error.h"
-#include "storage/file/waiter.h"
+#include "storage/waiter.h"
 
 namespace velk {
 

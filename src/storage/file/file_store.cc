@@ -3,9 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/provider.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <pthread.h>
@@ -20,6 +17,7 @@
 #include <memory>
 #include <new>
 
+#include "storage/digest.h"
 #include "storage/file/directory_lock.h"
 #include "storage/file/record_json.h"
 
@@ -135,54 +133,6 @@ auto read_file(FileAt file, std::string& out) -> Result<void> {
   }
   out.resize(size);
   return {};
-}
-
-// SHA-256 from a library context of our own: a configuration file (OPENSSL_CONF) can neither
-// change nor remove it, as a FIPS-only default without a FIPS provider would for the default
-// context. Kept once fetched; a failed fetch (memory) is tried again by the next call. Two threads
-// that fetch at once keep the first and free the other, so no lock is held that a fork could copy.
-auto sha256() -> const EVP_MD* {
-  static std::atomic<const EVP_MD*> kept{nullptr};
-  if (const EVP_MD* md = kept.load(std::memory_order_acquire)) return md;
-  OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
-  if (ctx == nullptr) return nullptr;
-  EVP_MD* md = OSSL_PROVIDER_load(ctx, "default") != nullptr ? EVP_MD_fetch(ctx, "SHA2-256", nullptr) : nullptr;
-  const EVP_MD* expected = nullptr;
-  if (md == nullptr || !kept.compare_exchange_strong(expected, md, std::memory_order_acq_rel)) {
-    EVP_MD_free(md);
-    OSSL_LIB_CTX_free(ctx);  // unloads the provider
-    return expected;
-  }
-  return md;
-}
-
-// One digest context per thread, freed when the thread ends: listings may name files on several
-// threads at once. Kept under a pthread key, not in a thread_local object, whose destructor's
-// registration aborts the process when memory is short. Null when memory is short.
-auto digest_context() -> EVP_MD_CTX* {
-  static std::atomic<long> kept_key{-1};
-  long key = kept_key.load(std::memory_order_acquire);
-  if (key < 0) {
-    pthread_key_t made;
-    if (::pthread_key_create(&made, [](void* ctx) { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx)); }) != 0) {
-      return nullptr;
-    }
-    long expected = -1;
-    if (kept_key.compare_exchange_strong(expected, static_cast<long>(made), std::memory_order_acq_rel)) {
-      key = static_cast<long>(made);
-    } else {
-      ::pthread_key_delete(made);
-      key = expected;
-    }
-  }
-  const auto k = static_cast<pthread_key_t>(key);
-  if (auto* ctx = static_cast<EVP_MD_CTX*>(::pthread_getspecific(k))) return ctx;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx != nullptr && ::pthread_setspecific(k, ctx) != 0) {
-    EVP_MD_CTX_free(ctx);
-    return nullptr;
-  }
-  return ctx;
 }
 
 // "<name>.<pid>-<n>.tmp": a name of this writer's alone, for when "<name>.tmp" cannot be cleared.
@@ -340,7 +290,7 @@ auto FileStore::open(std::string directory) -> Result<FileStore> {
   // OpenSSL starts (reading its configuration) in the thread that opens a store rather than in
   // whichever first names a file, perhaps a daemon thread the interpreter ends at exit. Should it
   // fail now, naming a file tries again.
-  (void)sha256();
+  start_digests();
   return FileStore(std::move(directory));
 }
 
@@ -352,22 +302,13 @@ auto FileStore::open_default() -> Result<FileStore> {
 }
 
 auto FileStore::record_path(std::string_view entity_id) const -> Result<std::string> {
-  EVP_MD_CTX* ctx = digest_context();
-  if (ctx == nullptr) throw std::bad_alloc();
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  const EVP_MD* md = sha256();
-  if (md == nullptr || EVP_DigestInit_ex2(ctx, md, nullptr) != 1 ||
-      EVP_DigestUpdate(ctx, entity_id.data(), entity_id.size()) != 1 ||
-      EVP_DigestFinal_ex(ctx, digest, &len) != 1 || len != 32) {
-    ERR_clear_error();
-    return TrustError::storage("cannot compute the SHA-256 digest that names record files");
-  }
+  const auto digest = sha256_of(entity_id);
+  if (!digest) return digest.error();
   static constexpr char kHex[] = "0123456789abcdef";
   char name[21];
   for (int k = 0; k < 8; ++k) {
-    name[2 * k] = kHex[digest[k] >> 4];
-    name[2 * k + 1] = kHex[digest[k] & 0xF];
+    name[2 * k] = kHex[(*digest)[k] >> 4];
+    name[2 * k + 1] = kHex[(*digest)[k] & 0xF];
   }
   std::memcpy(name + 16, ".json", 5);
   return join_path(dir_, std::string_view(name, 21));
@@ -473,7 +414,7 @@ auto FileStore::save(const EntityTrust& record, Waiter& waiter) const -> Result<
   return replace_file(FileAt::in(lock.fd(), *path), text, false);
 }
 
-auto FileStore::exists(std::string_view entity_id) const -> Result<bool> {
+auto FileStore::exists(std::string_view entity_id, Waiter&) const -> Result<bool> {
   const auto path = record_path(entity_id);
   if (!path) return path.error();
   return has_status(FileAt::path(*path));

@@ -14,7 +14,8 @@
 #include "entity/trust/entity_id.h"
 #include "entity/trust/entity_trust.h"
 #include "common/error.h"
-#include "storage/file/waiter.h"
+#include "storage/store.h"
+#include "storage/waiter.h"
 
 namespace velk {
 
@@ -42,7 +43,7 @@ struct FileAt {
   static auto in(int, std::string&&) -> FileAt = delete;
 };
 
-class FileStore {
+class FileStore final : public Store {
  public:
   // Creates the directory and its missing ancestors (0777 & ~umask). Io on a file in the way or a
   // NUL byte; the empty path names the working directory and creates nothing.
@@ -51,6 +52,8 @@ class FileStore {
   static auto open_default() -> Result<FileStore>;
 
   auto directory() const noexcept -> const std::string& { return dir_; }
+  auto repr() const -> std::string override { return "TrustStore(path='" + dir_ + "')"; }
+  auto address() const -> Address override { return {dir_, std::nullopt}; }
   // directory / first 16 hex digits of sha256(id) + ".json". Storage when the digest cannot be
   // computed; std::bad_alloc when memory is short.
   auto record_path(std::string_view entity_id) const -> Result<std::string>;
@@ -63,13 +66,13 @@ class FileStore {
   static auto read_record(FileAt file, std::string& text) -> Result<EntityTrust>;
   // Replaces the record's file atomically (see PendingReplace). Io on failure. Takes the directory
   // lock only where the file system refuses unnamed files.
-  auto save(const EntityTrust& record, Waiter& waiter = Waiter::plain()) const -> Result<void>;
+  auto save(const EntityTrust& record, Waiter& waiter = Waiter::plain()) const -> Result<void> override;
   // True when a file was removed; false when there was none. Holds the directory lock, so no
   // update in flight brings the record back. Io when the removal fails.
-  auto remove(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<bool>;
+  auto remove(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<bool> override;
   // True when the record path has a status (a directory counts), false when it is absent; Io when
   // the status cannot be read for another reason.
-  auto exists(std::string_view entity_id) const -> Result<bool>;
+  auto exists(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<bool> override;
   // Every readable record of files named *.json, with its file's path, in directory order. Files
   // whose content is wrong (see is_content_fault) are skipped; any other failure fails the whole
   // listing, so a listing is never short without an error. Larger directories are read and parsed
@@ -80,24 +83,10 @@ class FileStore {
   };
   auto scan_records(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<Scanned>>;
 
-  // What check() finds at one entry of the directory.
-  struct Finding {
-    enum class Verdict {
-      Record,      // a readable record at its own identifier's path
-      Misplaced,   // a readable record under another name (detail: its own path), which update refuses
-      Unreadable,  // a record file that does not read or parse (detail: the error's text)
-      NotRegular,  // a *.json entry that is not a regular file (detail: the error's text)
-      Temporary,   // a temporary file of a save, left by one that was killed (or still in flight)
-      Unknown,     // any other entry: not a problem by itself
-    };
-    std::string path;
-    Verdict verdict;
-    std::optional<EntityTrust> record;  // Record and Misplaced
-    std::string detail;
-  };
+  using Finding = velk::Finding;
   // Every entry of the directory with its verdict, in directory order; writes nothing. Fails as
   // scan_records does: on a failure of the system, never with a part of the findings.
-  auto check(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<Finding>>;
+  auto check(Waiter& waiter = Waiter::plain()) const -> Result<std::vector<Finding>> override;
 
   // The store operations. A read of an existing record takes no lock (saves are atomic renames);
   // creating a missing record, update, witness and remove hold an exclusive lock on the directory,
@@ -105,28 +94,29 @@ class FileStore {
   // elsewhere they wait away from their caller (see Waiter).
 
   // Reads the record, or creates, saves and returns a neutral one when the file is absent.
-  auto get(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<EntityTrust>;
+  auto get(std::string_view entity_id, Waiter& waiter = Waiter::plain()) const -> Result<EntityTrust> override;
   // Stored identifiers of the readable records, optionally only those of one kind.
   auto list(std::optional<EntityType> kind, Waiter& waiter = Waiter::plain()) const
-      -> Result<std::vector<std::string>>;
+      -> Result<std::vector<std::string>> override;
   // The records of list(kind). A record whose file lies at its own identifier's record path is
   // the one just read; any other is fetched through get (which may create it at its own path);
   // content faults are skipped as in scan_records.
-  auto records_of_kind(EntityType kind, Waiter& waiter = Waiter::plain()) const -> Result<std::vector<EntityTrust>>;
+  auto records_of_kind(EntityType kind, Waiter& waiter = Waiter::plain()) const
+      -> Result<std::vector<EntityTrust>> override;
   // update and witness refuse (Storage) a record file that holds another identifier's record.
   auto update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter = Waiter::plain()) const
-      -> Result<EntityTrust>;
+      -> Result<EntityTrust> override;
   // Applies apply_decay(days_inactive, decay_rate) to the stored record under the directory lock and
   // saves it when a value moved; a record idle for less than min_idle days (by its days since last
   // action), or none at all, is left alone (nothing is created). True when the record changed.
   // Refuses (Storage) a file that holds another identifier's record, as update does.
   auto decay(std::string_view entity_id, double days_inactive, double decay_rate, double min_idle,
-             Waiter& waiter = Waiter::plain()) const -> Result<bool>;
+             Waiter& waiter = Waiter::plain()) const -> Result<bool> override;
   // The target receives the witness and the witness gives it; both new files are written in full
   // before either replaces its record, so a failure leaves both records as they were. Returns
   // (witness, target).
   auto witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude,
-               Waiter& waiter = Waiter::plain()) const -> Result<std::pair<EntityTrust, EntityTrust>>;
+               Waiter& waiter = Waiter::plain()) const -> Result<std::pair<EntityTrust, EntityTrust>> override;
 
  private:
   explicit FileStore(std::string dir) : dir_(std::move(dir)) {}

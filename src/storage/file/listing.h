@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "storage/file/waiter.h"
+#include "storage/waiter.h"
 
 namespace velk {
 

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# A throwaway PostgreSQL server for the tests and the benchmark, from Debian's postgresql package.
+#   scripts/postgres.sh start DIR   initdb into DIR (as an unprivileged user: the server refuses
+#                                   root), start it on a free port, Unix socket in DIR and
+#                                   127.0.0.1; prints the connection text
+#   scripts/postgres.sh stop DIR    stops it and removes DIR
+# The superuser "postgres" connects without a password over the socket; over TCP it needs the
+# password "velk" (tests check a wrong one). Sourced, it defines postgres_start and postgres_stop.
+set -euo pipefail
+
+postgres_bin() {
+  local bin
+  bin="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)"
+  [ -n "$bin" ] || { echo "PostgreSQL server not found (Debian package postgresql)" >&2; return 1; }
+  echo "$bin"
+}
+
+# Runs a command as the server's user (root cannot run the server).
+as_server_user() {
+  if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+}
+
+postgres_start() {
+  local dir="$1" bin port
+  bin="$(postgres_bin)"
+  mkdir -p "$dir"
+  [ "$(id -u)" -eq 0 ] && chown postgres: "$dir"
+  port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+  echo velk | as_server_user tee "$dir/pwfile" >/dev/null
+  as_server_user "$bin/initdb" -D "$dir/data" -U postgres --pwfile="$dir/pwfile" --auth-local=trust \
+      --auth-host=scram-sha-256 -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 ||
+      { cat "$dir/initdb.log" >&2; return 1; }
+  as_server_user "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=200" start >/dev/null ||
+      { cat "$dir/server.log" >&2; return 1; }
+  echo "host=$dir port=$port user=postgres dbname=postgres"
+}
+
+postgres_stop() {
+  local dir="$1" bin
+  bin="$(postgres_bin)"
+  if [ -f "$dir/data/postmaster.pid" ]; then
+    as_server_user "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
+  fi
+  rm -rf "$dir"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  case "${1:-}" in
+    start) postgres_start "$2" ;;
+    stop) postgres_stop "$2" ;;
+    *) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
+  esac
+fi

@@ -1,0 +1,251 @@
+// libpq in pipeline mode, non-blocking: the caller's waiter is left for every poll.
+#include "storage/postgres/connection.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+
+namespace velk::pg {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long the replies of cancelled statements are waited for before the session is dropped.
+constexpr auto kCancelGrace = std::chrono::milliseconds(150);
+// How often an interruptible wait asks its waiter.
+constexpr int kInterruptTickMs = 20;
+
+}  // namespace
+
+auto one_line(std::string_view text) -> std::string {
+  std::string out;
+  bool space = false;
+  for (const char c : text) {
+    if (c == '\n' || c == '\r' || c == '\t') {
+      space = true;
+      continue;
+    }
+    if (space && !out.empty()) out += ' ';
+    space = false;
+    out += c;
+  }
+  return out;
+}
+
+auto Connection::open(const std::string& url, Waiter& waiter) -> Result<Connection> {
+  if (url.find('\0') != std::string::npos) return TrustError::storage("the connection text holds a NUL byte");
+  // Keywords are read in order, each overriding the one before: the connection text may set its own
+  // connect_timeout, but not the encoding, which record texts need.
+  const char* const keys[] = {"connect_timeout", "dbname", "client_encoding", "fallback_application_name", nullptr};
+  const char* const values[] = {"10", url.c_str(), "UTF8", "velk_trust", nullptr};
+  PGconn* conn = nullptr;
+  {
+    SteppedAside away(waiter);
+    conn = PQconnectdbParams(keys, values, 1);
+  }
+  if (conn == nullptr) throw std::bad_alloc();
+  Connection made(conn);
+  if (PQstatus(conn) != CONNECTION_OK) {
+    return TrustError::storage("cannot connect to the database: " + one_line(PQerrorMessage(conn)));
+  }
+  if (PQsetnonblocking(conn, 1) != 0 || PQenterPipelineMode(conn) != 1) {
+    return TrustError::storage("cannot use the database connection: " + one_line(PQerrorMessage(conn)));
+  }
+  return made;
+}
+
+Connection::Connection(Connection&& other) noexcept
+    : conn_(std::exchange(other.conn_, nullptr)),
+      broken_(other.broken_),
+      cancelled_(other.cancelled_),
+      busy_(other.busy_),
+      completed_(other.completed_) {}
+
+Connection::~Connection() {
+  if (conn_ != nullptr) PQfinish(conn_);
+}
+
+void Connection::abandon() noexcept {
+  // The descriptor is this process's copy; closing it leaves the parent's session alone, whereas
+  // PQfinish would tell the server to end it.
+  if (conn_ != nullptr && PQsocket(conn_) >= 0) ::close(PQsocket(conn_));
+  conn_ = nullptr;
+}
+
+auto Connection::usable() -> bool {
+  if (broken_ || PQstatus(conn_) != CONNECTION_OK) return false;
+  // An idle session has nothing to read: anything there is the server saying goodbye, or the end of
+  // the stream.
+  pollfd p{PQsocket(conn_), POLLIN, 0};
+  return ::poll(&p, 1, 0) == 0;
+}
+
+auto Connection::lost() -> Failure {
+  broken_ = true;
+  std::string message = one_line(PQerrorMessage(conn_));
+  if (message.empty()) message = "the connection to the server was lost";
+  return {Failure::Kind::Lost, {}, std::move(message)};
+}
+
+void Connection::cancel() {
+  cancelled_ = true;
+  char error[256];
+  if (PGcancel* handle = PQgetCancel(conn_)) {
+    (void)PQcancel(handle, error, sizeof error);
+    PQfreeCancel(handle);
+  }
+}
+
+auto Connection::wait(Waiter& waiter, bool interruptible, bool for_write) -> std::optional<Failure> {
+  pollfd p{PQsocket(conn_), static_cast<short>(POLLIN | (for_write ? POLLOUT : 0)), 0};
+  if (p.fd < 0) return lost();
+  int ready = 0, error = 0;
+  bool dropped = false;
+  {
+    SteppedAside away(waiter);
+    static Clock::time_point none;
+    Clock::time_point grace_end = none;
+    for (;;) {
+      int timeout = -1;
+      if (cancelled_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(grace_end - Clock::now()).count();
+        if (grace_end != none && left <= 0) {
+          dropped = true;
+          break;
+        }
+        timeout = grace_end == none ? static_cast<int>(kCancelGrace.count()) : static_cast<int>(left);
+        if (grace_end == none) grace_end = Clock::now() + kCancelGrace;
+      } else if (interruptible) {
+        timeout = kInterruptTickMs;
+      }
+      ready = ::poll(&p, 1, timeout);
+      if (ready > 0) break;
+      if (ready < 0 && errno != EINTR) {
+        error = errno;
+        break;
+      }
+      if (interruptible && !cancelled_ && waiter.interrupted()) cancel();
+    }
+  }
+  if (dropped) {
+    broken_ = true;
+    return Failure{Failure::Kind::Interrupted, {}, "interrupted"};
+  }
+  if (ready < 0) {
+    broken_ = true;
+    return Failure{Failure::Kind::Lost, {}, std::strerror(error)};
+  }
+  if ((p.revents & (POLLIN | POLLERR | POLLHUP)) != 0 && PQconsumeInput(conn_) == 0) return lost();
+  return std::nullopt;
+}
+
+auto Connection::exchange(std::span<const Step> steps, Waiter& waiter, bool interruptible) -> Outcome {
+  Outcome out;
+  if (broken_) {
+    out.failure = Failure{Failure::Kind::Lost, {}, "the connection to the server was lost"};
+    return out;
+  }
+  cancelled_ = false;
+  for (const Step& step : steps) {
+    const char* values[4];
+    int lengths[4], formats[4];
+    for (int k = 0; k < step.count; ++k) {
+      // A null pointer would be SQL NULL: an empty value must still point somewhere.
+      values[k] = step.values[k].data() != nullptr ? step.values[k].data() : "";
+      lengths[k] = static_cast<int>(step.values[k].size());
+      formats[k] = 1;
+    }
+    const int sent = step.prepared != nullptr
+                         ? PQsendQueryPrepared(conn_, step.prepared, step.count, values, lengths, formats, 1)
+                         : PQsendQueryParams(conn_, step.text, step.count, nullptr, values, lengths, formats, 1);
+    if (sent != 1) {
+      out.failure = lost();
+      return out;
+    }
+  }
+  return receive(steps.size(), waiter, interruptible);
+}
+
+auto Connection::receive(std::size_t count, Waiter& waiter, bool interruptible) -> Outcome {
+  Outcome out;
+  busy_ = true;  // until every reply is read: a session dropped half-way is not reused
+  if (PQpipelineSync(conn_) != 1) {
+    out.failure = lost();
+    return out;
+  }
+  for (;;) {
+    const int flushed = PQflush(conn_);
+    if (flushed == 0) break;
+    if (flushed < 0) {
+      out.failure = lost();
+      return out;
+    }
+    if (auto failed = wait(waiter, interruptible, true)) {
+      out.failure = std::move(failed);
+      return out;
+    }
+  }
+  // The next result, waited for; null between one step's results and the next step's.
+  auto next = [&](Reply& reply) -> bool {
+    while (PQisBusy(conn_) != 0) {
+      if (auto failed = wait(waiter, interruptible, false)) {
+        out.failure = std::move(failed);
+        return false;
+      }
+    }
+    reply.reset(PQgetResult(conn_));
+    return true;
+  };
+  std::optional<Failure> refused;
+  for (std::size_t k = 0; k < count; ++k) {
+    Reply reply, end;
+    if (!next(reply)) return out;
+    if (!reply) {
+      out.failure = lost();
+      return out;
+    }
+    if (PQresultStatus(reply.get()) == PGRES_FATAL_ERROR && !refused) {
+      const char* state = PQresultErrorField(reply.get(), PG_DIAG_SQLSTATE);
+      refused = Failure{Failure::Kind::Server, state != nullptr ? state : "",
+                        one_line(PQresultErrorMessage(reply.get()))};
+    }
+    out.replies.push_back(std::move(reply));
+    if (!next(end)) return out;
+    if (end) {
+      out.failure = Failure{Failure::Kind::Lost, {}, "unexpected reply from the server"};
+      broken_ = true;
+      return out;
+    }
+  }
+  Reply sync;
+  if (!next(sync)) return out;
+  if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+    out.failure = lost();
+    return out;
+  }
+  busy_ = false;
+  if (cancelled_) {
+    out.failure = Failure{Failure::Kind::Interrupted, {}, "interrupted"};
+  } else if (refused) {
+    out.failure = std::move(refused);
+  } else {
+    ++completed_;
+  }
+  return out;
+}
+
+auto Connection::prepare(std::span<const std::pair<const char*, std::string>> statements, Waiter& waiter)
+    -> Outcome {
+  if (broken_) return Outcome{{}, Failure{Failure::Kind::Lost, {}, "the connection to the server was lost"}};
+  cancelled_ = false;
+  for (const auto& [name, sql] : statements) {
+    if (PQsendPrepare(conn_, name, sql.c_str(), 0, nullptr) != 1) return Outcome{{}, lost()};
+  }
+  return receive(statements.size(), waiter, false);
+}
+
+}  // namespace velk::pg

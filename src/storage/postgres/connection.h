@@ -1,0 +1,130 @@
+// One session with a PostgreSQL server through libpq: statements sent in a pipeline, one round
+// trip per batch, and every wait for the network spent away from the caller.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/error.h"
+#include "storage/waiter.h"
+
+namespace velk::pg {
+
+// One statement of a batch: a statement prepared on every connection (by name), or a text (BEGIN,
+// COMMIT). Parameters are binary: bytea takes the bytes, text takes UTF-8.
+struct Step {
+  const char* prepared = nullptr;
+  const char* text = nullptr;
+  std::array<std::string_view, 4> values{};
+  int count = 0;
+
+  template <typename... V>
+  static auto sql(const char* text, const V&... values) -> Step {
+    return {nullptr, text, {std::string_view(values)...}, static_cast<int>(sizeof...(V))};
+  }
+  template <typename... V>
+  static auto call(const char* name, const V&... values) -> Step {
+    return {name, nullptr, {std::string_view(values)...}, static_cast<int>(sizeof...(V))};
+  }
+};
+
+struct ResultFree {
+  void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+using Reply = std::unique_ptr<PGresult, ResultFree>;
+
+// The value at (row, column) of a reply in binary format: the bytes of bytea and text alike.
+inline auto cell(const Reply& reply, int row, int column) -> std::string_view {
+  return {PQgetvalue(reply.get(), row, column), static_cast<std::size_t>(PQgetlength(reply.get(), row, column))};
+}
+
+// How a batch failed.
+struct Failure {
+  enum class Kind {
+    Server,       // the server refused a statement; the session is usable (sqlstate says why)
+    Lost,         // the connection failed: the session is gone
+    Interrupted,  // the waiter asked to abandon the batch; its statements were cancelled
+  };
+  Kind kind;
+  std::string sqlstate;
+  std::string message;  // the server's or libpq's text, on one line
+  bool during_commit = false;  // set by the caller when the batch carried a commit
+
+  // A failure that trying the whole transaction again may mend: a serialization failure, a
+  // deadlock, or a row inserted meanwhile by another client.
+  auto retryable() const noexcept -> bool {
+    return kind == Kind::Server && (sqlstate == "40001" || sqlstate == "40P01" || sqlstate == "23505");
+  }
+};
+
+// The replies of a batch, one per step, or how it failed.
+struct Outcome {
+  std::vector<Reply> replies;
+  std::optional<Failure> failure;
+  explicit operator bool() const noexcept { return !failure; }
+};
+
+class Connection {
+ public:
+  // Connects with the connection text (a URI or keywords), whose connect_timeout applies (10 s
+  // when it names none); the wait is spent away from the caller. Storage with libpq's message,
+  // which names the host, on failure.
+  static auto open(const std::string& url, Waiter& waiter) -> Result<Connection>;
+
+  Connection(Connection&& other) noexcept;
+  Connection(const Connection&) = delete;
+  auto operator=(const Connection&) -> Connection& = delete;
+  auto operator=(Connection&&) -> Connection& = delete;
+  // Ends the session (the server rolls back whatever it had open).
+  ~Connection();
+
+  // Sends the steps and a sync in one write and reads every reply. On the first refused statement
+  // the rest are skipped by the server; in an explicit transaction the caller then rolls back.
+  // With interruptible, an interruption of the waiter cancels the statements on the server.
+  auto exchange(std::span<const Step> steps, Waiter& waiter, bool interruptible) -> Outcome;
+  // Prepares statements by name, in one round trip.
+  auto prepare(std::span<const std::pair<const char*, std::string>> statements, Waiter& waiter) -> Outcome;
+  // False when the session is known to be gone: lost, or the server said something between calls
+  // (a server that shuts down says goodbye on every session).
+  auto usable() -> bool;
+  // Forgets the session without a word to the server or a close of the descriptor's other copies:
+  // for a child of fork, whose copy of the socket belongs to its parent's session.
+  void abandon() noexcept;
+  // True between statements of an open transaction (also one a refused statement aborted).
+  auto in_transaction() const -> bool {
+    const auto status = PQtransactionStatus(conn_);
+    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
+  }
+  // Batches completed without a failure on this session.
+  auto completed() const noexcept -> unsigned long { return completed_; }
+  // True when the session can go back to the pool: not lost, nothing half-read, no transaction.
+  auto reusable() const -> bool { return !broken_ && !busy_ && PQtransactionStatus(conn_) == PQTRANS_IDLE; }
+
+ private:
+  explicit Connection(PGconn* conn) noexcept : conn_(conn) {}
+  // Waits until libpq has the next reply whole (events: POLLIN, or POLLOUT to flush).
+  auto wait(Waiter& waiter, bool interruptible, bool for_write) -> std::optional<Failure>;
+  // Sends a sync, flushes, and reads count steps' replies and the sync's.
+  auto receive(std::size_t count, Waiter& waiter, bool interruptible) -> Outcome;
+  auto lost() -> Failure;
+  auto cancel() -> void;
+
+  PGconn* conn_ = nullptr;
+  bool broken_ = false;
+  bool cancelled_ = false;
+  bool busy_ = false;
+  unsigned long completed_ = 0;
+};
+
+// Text of libpq or the server on one line: line breaks and the tabs after them become one space.
+auto one_line(std::string_view text) -> std::string;
+
+}  // namespace velk::pg
