@@ -157,6 +157,9 @@ class TrustStore:
     """Python-exposed TrustStore (wraps FileStore or InMemoryStore)"""
 
     def __new__(cls, path: str | None = None) -> Self: ...
+    @classmethod
+    def connect(cls, url: str, table: str = "velk_trust") -> Self:
+        """Open a store on a PostgreSQL table (libpq connection URI or keyword string)"""
     def get(self, entity_id: str) -> EntityTrust:
         """Get entity trust (creates if doesn't exist)"""
     def save(self, trust: EntityTrust) -> None:
@@ -176,7 +179,7 @@ class TrustStore:
     def decay(self, entity_id: str, days_inactive: _Real, decay_rate: _Real, min_idle: _Real = 0.0) -> bool:
         """Apply decay to a stored record under the directory lock; True if it changed"""
     def check(self) -> list[_CheckFinding]:
-        """Check every entry of the record directory, writing nothing"""
+        """Check every record file or row of the store, writing nothing"""
     def __reduce__(self) -> tuple[Any, ...]:
         """Helper for pickle."""
 

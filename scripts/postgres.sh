@@ -30,8 +30,11 @@ postgres_start() {
   as_server_user "$bin/initdb" -D "$dir/data" -U postgres --pwfile="$dir/pwfile" --auth-local=trust \
       --auth-host=scram-sha-256 -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 ||
       { cat "$dir/initdb.log" >&2; return 1; }
-  as_server_user "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=200" start >/dev/null ||
+  # In the configuration, not on the command line: a test that stops and starts the server again
+  # gets the same one.
+  printf "port = %s\nunix_socket_directories = '%s'\nlisten_addresses = '127.0.0.1'\nfsync = off\nmax_connections = 200\n" \
+      "$port" "$dir" | as_server_user tee -a "$dir/data/postgresql.conf" >/dev/null
+  as_server_user "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start >/dev/null ||
       { cat "$dir/server.log" >&2; return 1; }
   echo "host=$dir port=$port user=postgres dbname=postgres"
 }

@@ -1,8 +1,11 @@
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import textwrap
+import uuid
 
 import pytest
 
@@ -19,9 +22,57 @@ def isolated_home(tmp_path, monkeypatch):
     return home
 
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def pytest_generate_tests(metafunc):
+    """A test of the store that does not look at record files runs on both stores."""
+    if "store" in metafunc.fixturenames:
+        kinds = ["directory"] if "records_dir" in metafunc.fixturenames else ["directory", "database"]
+        metafunc.parametrize("store_kind", kinds)
+
+
+@pytest.fixture(scope="session")
+def database_url(tmp_path_factory):
+    """A real PostgreSQL server's connection text: the test script's (VELK_TRUST_TEST_DATABASE), else
+    one started for this session and stopped at its end."""
+    given = os.environ.get("VELK_TRUST_TEST_DATABASE")
+    if given:
+        yield given
+        return
+    folder = tempfile.mkdtemp(prefix="velk-pg-")
+    script = os.path.join(ROOT, "scripts", "postgres.sh")
+    started = subprocess.run(["bash", script, "start", folder], capture_output=True, text=True,
+                             env=without_sanitizer())
+    assert started.returncode == 0, started.stderr
+    try:
+        yield started.stdout.strip()
+    finally:
+        subprocess.run(["bash", script, "stop", folder], env=without_sanitizer())
+
+
+def new_table():
+    return "t_" + uuid.uuid4().hex[:16]
+
+
 @pytest.fixture
-def store(tmp_path):
+def table():
+    return new_table()
+
+
+@pytest.fixture
+def store(tmp_path, store_kind, request):
+    if store_kind == "database":
+        return velk_trust.TrustStore.connect(request.getfixturevalue("database_url"), table=new_table())
     return velk_trust.TrustStore(str(tmp_path / "records"))
+
+
+def psql(url, sql):
+    """Runs SQL with the server's own client; returns its output rows."""
+    proc = subprocess.run(["psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", url, "-c", sql],
+                          capture_output=True, text=True, timeout=60, env=without_sanitizer())
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.splitlines()
 
 
 @pytest.fixture
@@ -32,11 +83,21 @@ def records_dir(tmp_path):
 @pytest.fixture(scope="session")
 def fault_library(tmp_path_factory):
     """The preloadable library that fails chosen system calls of the module (native/), built for this run."""
-    out = tmp_path_factory.mktemp("faults") / "syscall_faults.so"
-    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native", "syscall_faults.c")
+    return native_library(tmp_path_factory, "syscall_faults")
+
+
+def native_library(tmp_path_factory, name):
+    """A preloadable library of native/, built for this run."""
+    out = tmp_path_factory.mktemp(name) / f"{name}.so"
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native", f"{name}.c")
     subprocess.run([sysconfig.get_config_var("CC").split()[0] or "cc", "-shared", "-fPIC", "-O1", "-o", str(out),
                     source, "-ldl"], check=True, env=without_sanitizer())
     return out
+
+
+@pytest.fixture(scope="session")
+def round_trip_counter(tmp_path_factory):
+    return native_library(tmp_path_factory, "count_round_trips")
 
 
 def with_fault_library(fault_library, **values):

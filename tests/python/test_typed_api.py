@@ -37,7 +37,7 @@ def test_tensors() -> None:
     assert repr(pickle.loads(pickle.dumps(v))) == repr(v)
 
 
-def test_records_and_stores(tmp_path: pathlib.Path) -> None:
+def test_records_and_stores(tmp_path: pathlib.Path, database_url: str) -> None:
     e = EntityTrust("mcp:fs")
     ids: tuple[str, str, str] = (e.entity_id, e.entity_type, e.entity_name)
     assert ids == ("mcp:fs", "mcp", "fs")
@@ -86,4 +86,7 @@ def test_records_and_stores(tmp_path: pathlib.Path) -> None:
     assert_type(s.delete("mcp:fs"), bool)
     assert_type(TrustStore(path=None), TrustStore)
     assert_type(create_memory_store(), TrustStore)
+    shared = TrustStore.connect(database_url, table="typed_" + str(os.getpid()))
+    assert_type(shared, TrustStore)
+    assert_type(shared.update("mcp:fs", True, 0.5), EntityTrust)
     assert_type(velk_trust.__version__, str)

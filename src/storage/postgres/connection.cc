@@ -62,8 +62,7 @@ Connection::Connection(Connection&& other) noexcept
     : conn_(std::exchange(other.conn_, nullptr)),
       broken_(other.broken_),
       cancelled_(other.cancelled_),
-      busy_(other.busy_),
-      completed_(other.completed_) {}
+      busy_(other.busy_) {}
 
 Connection::~Connection() {
   if (conn_ != nullptr) PQfinish(conn_);
@@ -232,8 +231,6 @@ auto Connection::receive(std::size_t count, Waiter& waiter, bool interruptible) 
     out.failure = Failure{Failure::Kind::Interrupted, {}, "interrupted"};
   } else if (refused) {
     out.failure = std::move(refused);
-  } else {
-    ++completed_;
   }
   return out;
 }

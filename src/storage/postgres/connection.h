@@ -103,8 +103,6 @@ class Connection {
     const auto status = PQtransactionStatus(conn_);
     return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
   }
-  // Batches completed without a failure on this session.
-  auto completed() const noexcept -> unsigned long { return completed_; }
   // True when the session can go back to the pool: not lost, nothing half-read, no transaction.
   auto reusable() const -> bool { return !broken_ && !busy_ && PQtransactionStatus(conn_) == PQTRANS_IDLE; }
 
@@ -121,7 +119,6 @@ class Connection {
   bool broken_ = false;
   bool cancelled_ = false;
   bool busy_ = false;
-  unsigned long completed_ = 0;
 };
 
 // Text of libpq or the server on one line: line breaks and the tabs after them become one space.

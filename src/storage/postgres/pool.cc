@@ -51,9 +51,9 @@ void Pool::give_back(Connection&& conn) {
   if (idle_.size() < kMaxIdle) idle_.push_back(std::move(conn));
 }
 
-auto Pool::take(Waiter& waiter, bool fresh) -> Result<Lease> {
+auto Pool::take(Waiter& waiter) -> Result<Lease> {
   std::vector<Connection> dead;  // ended outside the lock
-  if (!fresh) {
+  {
     std::unique_lock hold(pools_lock);
     forget_inherited();
     while (!idle_.empty()) {
@@ -61,7 +61,7 @@ auto Pool::take(Waiter& waiter, bool fresh) -> Result<Lease> {
       idle_.pop_back();
       if (conn.usable()) {
         hold.unlock();
-        return Lease(*this, std::move(conn), true);
+        return Lease(*this, std::move(conn));
       }
       dead.push_back(std::move(conn));
     }
@@ -70,7 +70,7 @@ auto Pool::take(Waiter& waiter, bool fresh) -> Result<Lease> {
   auto opened = Connection::open(url_, waiter);
   if (!opened) return opened.error();
   if (auto ready = setup_(*opened, waiter); !ready) return ready.error();
-  return Lease(*this, std::move(*opened), false);
+  return Lease(*this, std::move(*opened));
 }
 
 }  // namespace velk::pg

@@ -27,8 +27,8 @@ class Pool {
   // One session for one call; back to the pool when the call leaves it reusable.
   class Lease {
    public:
-    Lease(Pool& pool, Connection conn, bool reused) : pool_(pool), conn_(std::move(conn)), reused_(reused) {}
-    Lease(Lease&& other) noexcept : pool_(other.pool_), conn_(std::move(other.conn_)), reused_(other.reused_) {
+    Lease(Pool& pool, Connection conn) : pool_(pool), conn_(std::move(conn)) {}
+    Lease(Lease&& other) noexcept : pool_(other.pool_), conn_(std::move(other.conn_)) {
       other.conn_.reset();
     }
     Lease(const Lease&) = delete;
@@ -37,18 +37,15 @@ class Pool {
     ~Lease();
     auto operator*() -> Connection& { return *conn_; }
     auto operator->() -> Connection* { return &*conn_; }
-    // True when the session was idle in the pool before this call (it may have died meanwhile).
-    auto reused() const noexcept -> bool { return reused_; }
 
    private:
     Pool& pool_;
     std::optional<Connection> conn_;
-    bool reused_;
   };
 
   // An idle session that still looks alive, else a new one (connected and set up away from the
-  // caller). fresh asks for a new one whatever is idle.
-  auto take(Waiter& waiter, bool fresh = false) -> Result<Lease>;
+  // caller).
+  auto take(Waiter& waiter) -> Result<Lease>;
   auto url() const noexcept -> const std::string& { return url_; }
 
  private:

@@ -222,13 +222,13 @@ auto PostgresStore::row_name(std::string_view entity_id) const -> std::string {
 
 template <typename T, typename Body>
 auto PostgresStore::run(Waiter& waiter, Body&& body) const -> Result<T> {
-  bool fresh = false;
   std::string last;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    auto lease = pool_->take(waiter, fresh);
+    // A pooled session that died while idle (a server restart) is seen here and replaced; one
+    // lost once the call has begun fails the call, which may have waited on the server a while.
+    auto lease = pool_->take(waiter);
     if (!lease) return lease.error();
     Connection& conn = **lease;
-    const auto before = conn.completed();
     Attempt<T> outcome = body(conn);
     // A body that decided to write nothing leaves its transaction to be ended here, as does a
     // failure.
@@ -247,11 +247,6 @@ auto PostgresStore::run(Waiter& waiter, Body&& body) const -> Result<T> {
           return TrustError::storage(
               "the connection to the database was lost before the commit's outcome was known; the change may "
               "or may not have been made: " + failure.message);
-        }
-        // A pooled session that died while idle (a server restart): once more on a new one.
-        if (lease->reused() && conn.completed() == before && !fresh) {
-          fresh = true;
-          continue;
         }
         return TrustError::storage("the connection to the database was lost: " + failure.message);
       case Failure::Kind::Server:

@@ -51,8 +51,7 @@ class PostgresStore final : public Store {
  private:
   PostgresStore(std::string url, std::string table);
   // body(session) for one call, on a session of the pool: tried again on a serialization failure, a
-  // deadlock or a row created meanwhile, and once on a new session when a pooled one turns out to
-  // be gone before anything was done; an open transaction is rolled back whatever happened.
+  // deadlock or a row created meanwhile; an open transaction is rolled back whatever happened.
   template <typename T, typename Body>
   auto run(Waiter& waiter, Body&& body) const -> Result<T>;
   // Every row (of one stored type when given): key, entity_id and record, in that order.
