@@ -4,9 +4,18 @@
 # the wheel (built, repaired, installed in a fresh venv, toured), and a minute of each fuzz target. Exits non-zero on any
 # failure, including pytest collecting no tests.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-# chromium: the tests open the velk-trust report's page in a headless browser.
-apt_install g++ libssl-dev libgtest-dev chromium
+# chromium: the tests open the velk-trust report's page in a headless browser. postgresql: the
+# database store's tests run against a real server, started here and stopped on any exit.
+apt_install g++ libssl-dev libgtest-dev libpq-dev postgresql chromium
 command -v cmake >/dev/null 2>&1 && cmake --version >/dev/null 2>&1 || apt_install cmake
+
+source "$ROOT/scripts/postgres.sh"
+PG_DIR="$(mktemp -d /tmp/velk-trust-pg.XXXXXX)"
+trap 'postgres_stop "$PG_DIR"' EXIT
+echo "== PostgreSQL for the database store's tests"
+VELK_TRUST_TEST_DATABASE="$(postgres_start "$PG_DIR")"
+export VELK_TRUST_TEST_DATABASE
+echo "$VELK_TRUST_TEST_DATABASE"
 
 echo "== C++ core tests"
 cmake -S "$ROOT" -B "$ROOT/build/core" -DTRUST_PYTHON=OFF -DTRUST_TESTS=ON -DTRUST_BENCH=ON >/dev/null

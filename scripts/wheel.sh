@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds a wheel for CPython 3.12 and 3.13, repairs it with auditwheel so that it carries OpenSSL's
-# libcrypto and a manylinux tag, then installs each into a fresh venv from the wheel alone (no
-# index, no build step) and runs the tour there. The wheels end up in dist/.
+# libcrypto, libpq (for the database store) and a manylinux tag, then installs each into a fresh
+# venv from the wheel alone (no index, no build step) and runs the tour there, and, when
+# VELK_TRUST_TEST_DATABASE names a server, a database store. The wheels end up in dist/.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-apt_install g++ libssl-dev
+apt_install g++ libssl-dev libpq-dev
 
 DIST="$ROOT/dist"
 RAW="$ROOT/build/wheel-raw"
@@ -43,4 +44,18 @@ for version in 3.12 3.13; do
   ldd "$module" | grep libcrypto | grep -q "velk_trust.libs/" || { ldd "$module" >&2; exit 1; }
   (cd /tmp && "$venv/bin/python" "$ROOT/examples/trust_tour.py" >/dev/null)
   echo "tour ran on the installed wheel"
+  # The database store's shared object, with the libpq the wheel carries.
+  ldd "$(dirname "$module")/velk_trust_postgres.so" | grep libpq | grep -q "velk_trust.libs/" ||
+      { ldd "$(dirname "$module")/velk_trust_postgres.so" >&2; exit 1; }
+  if [ -n "${VELK_TRUST_TEST_DATABASE:-}" ]; then
+    (cd /tmp && "$venv/bin/python" - "$VELK_TRUST_TEST_DATABASE" "wheel_$version" <<'PY'
+import sys, velk_trust
+store = velk_trust.TrustStore.connect(sys.argv[1], table=sys.argv[2].replace(".", "_"))
+store.delete("mcp:wheel")
+assert store.update("mcp:wheel", True, 0.5).action_count == 1
+assert store.list_entities("mcp") == ["mcp:wheel"]
+PY
+    )
+    echo "database store ran on the installed wheel"
+  fi
 done
