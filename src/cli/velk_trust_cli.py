@@ -7,10 +7,12 @@
     velk-trust [--store PATH] repair [--dry-run] [--json]
     velk-trust [--store PATH] export [--type KIND] [-o FILE]
     velk-trust [--store PATH] import FILE [--replace]
-    velk-trust copy SOURCE TARGET
+    velk-trust [--table NAME] copy SOURCE TARGET
     velk-trust [--store PATH] report [--html FILE] [--json]
 
-list, show, check, export and report write nothing; repair never deletes a record (unreadable ones
+PATH, SOURCE and TARGET are record directories or PostgreSQL connection texts (a postgresql:// URI
+or libpq keywords), whose records are rows of the table --table names. list, show, check, export
+and report write nothing; repair never deletes a record (unreadable ones
 go to a quarantine directory beside the store). Exit status: 0 on success, 1 when check finds
 problems, show finds no record or the store fails (one line on stderr), 2 on a usage error, 130 on
 Ctrl-C.
@@ -22,6 +24,7 @@ import json
 import os
 import re
 import sys
+import tempfile
 import time
 
 import velk_trust
@@ -41,9 +44,16 @@ def kind_of(text):
     return text if text in KINDS else "other"
 
 
+def is_database(where):
+    """True for a connection text (a postgresql:// URI or libpq keywords), not a directory path."""
+    return where.startswith(("postgresql://", "postgres://")) or re.match(r"\s*\w+\s*=", where) is not None
+
+
 def store_directory(args):
     """The record directory named by --store, else the one TrustStore() opens."""
     if args.store is not None:
+        if is_database(args.store):
+            raise CommandError(f"{args.command} works on a record directory, not on a database")
         return args.store
     home = os.environ.get("HOME", os.environ.get("USERPROFILE"))
     if home is None:
@@ -51,23 +61,50 @@ def store_directory(args):
     return os.path.join(home, ".velk", "governance", "entities")
 
 
+def open_location(where, table, must_exist=True):
+    """A database store for a connection text, else a record directory's store. Opening a directory
+    creates it, so a missing one is refused here when it must exist."""
+    if is_database(where):
+        return velk_trust.TrustStore.connect(where, table=table)
+    if must_exist and not os.path.isdir(where):
+        raise CommandError(f"no record directory at {where!r}")
+    return velk_trust.TrustStore(where)
+
+
 def open_store(args):
-    """The store to look at. Opening one creates its directory, so a missing one is refused here."""
-    directory = store_directory(args)
-    if not os.path.isdir(directory):
-        raise CommandError(f"no record directory at {directory!r}")
-    return velk_trust.TrustStore(directory)
+    """The store to look at: --store's directory or database, else the default directory."""
+    if args.store is not None and is_database(args.store):
+        return open_location(args.store, args.table)
+    return open_location(store_directory(args), args.table)
 
 
-def stored_text(path):
-    with open(path, "rb") as f:
+def findings_of(store):
+    """store.check(), each finding marked with whether it is a table row rather than a file."""
+    rows = repr(store).startswith("TrustStore.connect(")
+    return [dict(f, row=rows) for f in store.check()]
+
+
+def written_text(record):
+    """The writer's text of a record: what a row holds, byte for byte."""
+    with tempfile.TemporaryDirectory() as folder:
+        velk_trust.TrustStore(folder).save(record)
+        [name] = os.listdir(folder)
+        with open(os.path.join(folder, name), "rb") as f:
+            return f.read()
+
+
+def stored_text(finding):
+    """The bytes a finding's record is stored as: its file's, or its row's."""
+    if finding["row"]:
+        return written_text(finding["record"])
+    with open(finding["path"], "rb") as f:
         return f.read()
 
 
-def stored_times(path):
-    """created_at and last_action as the record file holds them (a record object shows no timestamps)."""
+def stored_times(finding):
+    """created_at and last_action as the store holds them (a record object shows no timestamps)."""
     try:
-        data = json.loads(stored_text(path))
+        data = json.loads(stored_text(finding))
     except (OSError, ValueError):
         return None, None
     return data.get("created_at"), data.get("last_action")
@@ -94,12 +131,12 @@ class Progress:
 
 
 def readable_records(store):
-    return [f for f in store.check() if f["record"] is not None]
+    return [f for f in findings_of(store) if f["record"] is not None]
 
 
 def summary(finding):
     e = finding["record"]
-    _, last_action = stored_times(finding["path"])
+    _, last_action = stored_times(finding)
     return {
         "entity_id": e.entity_id, "kind": kind_of(e.entity_type), "level": e.trust_level(),
         "t3_average": e.t3_average(), "v3_average": e.v3_average(), "action_count": e.action_count,
@@ -153,7 +190,7 @@ def run_show(args):
     if not found:
         raise CommandError(f"no record of {args.id!r} in {store!r} (show creates none)")
     finding = found[0]
-    text = stored_text(finding["path"])
+    text = stored_text(finding)
     if args.raw:
         sys.stdout.buffer.write(text)
         sys.stdout.buffer.flush()
@@ -176,7 +213,7 @@ def run_show(args):
 
 
 def run_check(args):
-    findings = sorted(open_store(args).check(), key=lambda f: f["path"])
+    findings = sorted(findings_of(open_store(args)), key=lambda f: f["path"])
     problems = [f for f in findings if f["verdict"] in PROBLEMS]
     if args.json:
         print(json.dumps([{k: f[k] for k in ("path", "verdict", "entity_id", "detail")} for f in findings], indent=2))
@@ -192,7 +229,7 @@ def run_check(args):
 
 def run_decay(args):
     store = open_store(args)
-    findings = store.check()
+    findings = findings_of(store)
     chosen = [f["entity_id"] for f in findings if f["verdict"] == "record" and
               (args.type is None or kind_of(f["record"].entity_type) == kind_of(args.type))]
     misplaced = sum(1 for f in findings if f["verdict"] == "misplaced")
@@ -301,17 +338,24 @@ def repair_one(finding, directory, dry_run):
 
 def run_repair(args):
     store = open_store(args)
+    if args.store is not None and is_database(args.store):
+        # Rows have no leftovers to clear and no place to move a copy to; repair deletes no record.
+        left = [f for f in findings_of(store) if f["verdict"] in PROBLEMS]
+        for f in sorted(left, key=lambda f: f["path"]):
+            print(f"left              {f['path']}  {f['detail']}")
+        print(f"{len(left)} problem{'' if len(left) == 1 else 's'} left (a database store is repaired by hand)")
+        return 1 if left else 0
     directory = store_directory(args)
     fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     try:
         # The lock update, witness and delete hold: no call of the module changes the directory
         # while the findings are acted on. check() itself takes no lock.
         fcntl.flock(fd, fcntl.LOCK_EX)
-        findings = sorted(store.check(), key=lambda f: f["path"])
+        findings = sorted(findings_of(store), key=lambda f: f["path"])
         actions = [repair_one(f, directory, args.dry_run) for f in findings if f["verdict"] not in ("record",)]
     finally:
         os.close(fd)
-    left = [f for f in store.check() if f["verdict"] in PROBLEMS]
+    left = [f for f in findings_of(store) if f["verdict"] in PROBLEMS]
     if args.json:
         print(json.dumps({"actions": [dict(zip(("action", "path", "detail"), a)) for a in actions],
                           "problems_left": len(left)}, indent=2))
@@ -335,12 +379,12 @@ def compact(text):
 def exported_records(store, kind=None):
     """(finding, stored text) of every readable record, in path order, and the findings that are not."""
     readable, unreadable = [], []
-    for f in sorted(store.check(), key=lambda f: f["path"]):
+    for f in sorted(findings_of(store), key=lambda f: f["path"]):
         if f["verdict"] == "unreadable":
             unreadable.append(f)
         elif f["record"] is not None and (kind is None or kind_of(f["record"].entity_type) == kind_of(kind)):
             try:
-                readable.append((f, stored_text(f["path"]).decode("utf-8")))
+                readable.append((f, stored_text(f).decode("utf-8")))
             except (OSError, UnicodeDecodeError) as e:
                 unreadable.append({**f, "detail": str(e)})
     return readable, unreadable
@@ -377,7 +421,8 @@ def run_import(args):
             print(f"velk-trust: {error}", file=sys.stderr)
         print("velk-trust: nothing imported", file=sys.stderr)
         return 1
-    store = velk_trust.TrustStore(store_directory(args))
+    store = open_store(args) if args.store is not None and is_database(args.store) else \
+        velk_trust.TrustStore(store_directory(args))
     imported = 0
     progress = Progress("import", len(records))
     for done, record in enumerate(records, 1):
@@ -392,10 +437,8 @@ def run_import(args):
 
 
 def run_copy(args):
-    if not os.path.isdir(args.source):
-        raise CommandError(f"no record directory at {args.source!r}")
-    readable, unreadable = exported_records(velk_trust.TrustStore(args.source))
-    target = velk_trust.TrustStore(args.target)
+    readable, unreadable = exported_records(open_location(args.source, args.table))
+    target = open_location(args.target, args.table, must_exist=False)
     progress = Progress("copy", len(readable))
     for done, (_, text) in enumerate(readable, 1):
         target.save(velk_trust.EntityTrust.from_json(text))
@@ -403,7 +446,7 @@ def run_copy(args):
     progress.close()
     # The target must now hold each record as the source does: the same bytes where the source file
     # is in the writer's form, the same values and timestamps in any case.
-    held = {f["entity_id"]: f["path"] for f in target.check() if f["verdict"] == "record"}
+    held = {f["entity_id"]: f for f in findings_of(target) if f["verdict"] == "record"}
     same_bytes = differing = 0
     for f, text in readable:
         copied = held.get(f["record"].entity_id)
@@ -557,11 +600,17 @@ def build_parser():
     common = argparse.ArgumentParser(add_help=False)
     # Given here or before the command; SUPPRESS keeps a value given before it.
     common.add_argument("--store", metavar="PATH", default=argparse.SUPPRESS,
-                        help="the record directory (default: the one TrustStore() opens)")
+                        help="the record directory, or a PostgreSQL connection text "
+                             "(default: the directory TrustStore() opens)")
+    common.add_argument("--table", metavar="NAME", default=argparse.SUPPRESS,
+                        help="the table of a database store (default: velk_trust)")
     parser = argparse.ArgumentParser(prog="velk-trust", description=__doc__.split("\n\n")[0],
                                      formatter_class=formatter, epilog="example:\n  velk-trust --store ./records check")
     parser.add_argument("--store", metavar="PATH", default=None,
-                        help="the record directory (default: the one TrustStore() opens)")
+                        help="the record directory, or a PostgreSQL connection text "
+                             "(default: the directory TrustStore() opens)")
+    parser.add_argument("--table", metavar="NAME", default="velk_trust",
+                        help="the table of a database store (default: velk_trust)")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name, run, summary_text, example):
@@ -602,8 +651,9 @@ def build_parser():
     sub.add_argument("--replace", action="store_true", help="overwrite records that exist")
     sub = command("copy", run_copy, "copy every readable record of one store to another and check the copy",
                   "velk-trust copy ./records /backup/records")
-    sub.add_argument("source", metavar="SOURCE", help="the record directory to copy")
-    sub.add_argument("target", metavar="TARGET", help="the record directory to copy into (made if missing)")
+    sub.add_argument("source", metavar="SOURCE", help="the record directory or database to copy")
+    sub.add_argument("target", metavar="TARGET",
+                     help="the record directory (made if missing) or database to copy into")
     sub = command("report", run_report, "counts by kind and trust level, the least trusted and the most active "
                   "entities, a histogram of T3 averages", "velk-trust report --html report.html")
     sub.add_argument("--html", metavar="FILE", help="also write one self-contained page with SVG charts")

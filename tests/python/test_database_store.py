@@ -349,3 +349,41 @@ sys.exit(3)
         finally:
             holder.kill()
             holder.wait()
+
+
+class TestCommand:
+    def test_every_subcommand_on_a_database_and_copies_both_ways(self, database_url, table, db, tmp_path):
+        from test_operating import velk_trust as command
+        db.update("mcp:a", True, 0.8)
+        db.witness("agent:w", "mcp:a", True, 0.5)
+        db.get("mcp:broken")
+        psql(database_url, f"UPDATE \"{table}\" SET record = '{{not json' WHERE entity_id = 'mcp:broken'::bytea")
+        on_db = ["--store", database_url, "--table", table]
+
+        listed = command(*on_db, "list", "--json")
+        assert listed.returncode == 0, listed.stderr
+        assert sorted(r["entity_id"] for r in json.loads(listed.stdout)) == ["agent:w", "mcp:a"]
+        shown = command(*on_db, "show", "mcp:a", "--raw")
+        row = psql(database_url, f"SELECT record FROM \"{table}\" WHERE entity_id = 'mcp:a'::bytea")
+        assert shown.stdout == "\n".join(row)
+        checked = command(*on_db, "check", "--json")
+        assert checked.returncode == 1
+        assert [(f["path"], f["verdict"]) for f in json.loads(checked.stdout)] == [
+            (f"{table}/agent:w", "record"), (f"{table}/mcp:a", "record"), (f"{table}/mcp:broken", "unreadable")]
+        assert command(*on_db, "repair").returncode == 1
+        assert command(*on_db, "report", "--json").returncode == 0
+        assert command(*on_db, "decay", "--days", "30", "--rate", "0.01").returncode == 0
+        psql(database_url, f"DELETE FROM \"{table}\" WHERE entity_id = 'mcp:broken'::bytea")
+
+        # Database to directory and back to another table: the same texts all the way.
+        copied = command("--table", table, "copy", database_url, tmp_path / "copy")
+        assert copied.returncode == 0, copied.stderr
+        assert "2 records copied" in copied.stdout and "2 byte for byte" in copied.stdout
+        other = new_table()
+        back = command("--table", other, "copy", tmp_path / "copy", database_url)
+        assert back.returncode == 0, back.stderr
+        assert "2 byte for byte" in back.stdout
+        texts = f"SELECT encode(key, 'hex'), record FROM \"{{}}\" ORDER BY key"
+        assert psql(database_url, texts.format(table)) == psql(database_url, texts.format(other))
+        exported = command(*on_db, "export")
+        assert exported.returncode == 0 and len(exported.stdout.splitlines()) == 2
