@@ -33,8 +33,12 @@ bash "$ROOT/scripts/sanitize.sh"
 
 bash "$ROOT/scripts/wheel.sh"
 
-echo "== benchmark smoke run (judges nothing)"
-"$(venv_with_package 3.12)" "$ROOT/bench/compare.py" --quick >/dev/null
+echo "== benchmark smoke runs (judge nothing) and the shared-store example"
+python="$(venv_with_package 3.12)"
+"$python" "$ROOT/bench/compare.py" --quick >/dev/null
+quiet_pip "$python" -m pip install -q --disable-pip-version-check "psycopg[binary]>=3.1"
+"$python" "$ROOT/bench/database.py" --quick "$VELK_TRUST_TEST_DATABASE" >/dev/null
+"$python" "$ROOT/examples/shared_store.py" "$VELK_TRUST_TEST_DATABASE" >/dev/null
 
 echo "== fuzz targets, 60 s each"
 bash "$ROOT/fuzz/run.sh" 60
