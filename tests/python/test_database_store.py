@@ -13,7 +13,7 @@ import time
 import pytest
 
 from velk_trust import EntityTrust, TrustStore
-from conftest import ROOT, psql, new_table, under_sanitizer, without_sanitizer
+from conftest import psql, new_table, under_sanitizer, with_fault_library, without_sanitizer
 
 
 def run_child(code, *args, env=None, timeout=120):
@@ -123,8 +123,7 @@ for name, call in [("get", lambda: s.get("mcp:t")), ("save", lambda: s.save(reco
     call()
     print(name, count() - before)
 """
-        env = {**os.environ, "LD_PRELOAD": f"{round_trip_counter} {os.environ.get('LD_PRELOAD', '')}".strip()}
-        proc = run_child(code, database_url, table, env=env)
+        proc = run_child(code, database_url, table, env=with_fault_library(round_trip_counter))
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.split("\n")[:-1] == ["get 1", "save 1", "update 2", "witness 2", "exists 1", "delete 1",
                                                 "list_entities 1"]
