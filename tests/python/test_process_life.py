@@ -9,7 +9,7 @@ import time
 import pytest
 
 from velk_trust import EntityTrust, TrustStore
-from conftest import under_sanitizer, with_fault_library
+from conftest import new_table, under_sanitizer, with_fault_library
 from test_trust_store import record_file
 from fault_matrix import CALLS
 
@@ -163,7 +163,9 @@ class TestHugeFiles:
 UNDER_A_LIMIT = """
 import json, os, resource, sys, velk_trust
 from velk_trust import EntityTrust
-store = velk_trust.TrustStore(sys.argv[1])
+where = sys.argv[1]
+database = where.startswith("db:")
+store = velk_trust.TrustStore.connect(*where[3:].split("|")) if database else velk_trust.TrustStore(where)
 limit, name = getattr(resource, sys.argv[2]), sys.argv[3]
 big = EntityTrust("mcp:big")
 for k in range(20000):
@@ -209,7 +211,11 @@ for k in range(24):
         outcomes.add(type(error).__name__)
     else:
         outcomes.add(f"{type(error).__name__}:{str(error).replace(' ', '_')}")
-    for entry in os.listdir(sys.argv[1]):
+    if database:
+        if any(f["verdict"] != "record" for f in store.check()):
+            outcomes.add("a broken row")
+        continue
+    for entry in os.listdir(where):
         if entry.endswith(".tmp"):
             outcomes.add("a temporary file left")
         else:
@@ -221,13 +227,17 @@ print(" ".join(sorted(outcomes)))
 
 
 class TestResourceLimits:
+    @pytest.mark.parametrize("kind", ["directory", "database"])
     @pytest.mark.parametrize("limit", ["RLIMIT_NOFILE", "RLIMIT_AS"])
     @pytest.mark.parametrize("call", ["get", "get-new", "save", "update", "witness", "delete", "exists",
                                       "list_entities", "get_by_type"])
-    def test_calls_under_a_tight_limit(self, records_dir, limit, call):
+    def test_calls_under_a_tight_limit(self, records_dir, limit, call, kind, request):
         if limit == "RLIMIT_AS" and under_sanitizer():
             pytest.skip("the address sanitizer reserves far more address space than any limit here")
-        proc = run_script(UNDER_A_LIMIT, records_dir, limit, call, timeout=120)
+        where = records_dir
+        if kind == "database":
+            where = f"db:{request.getfixturevalue('database_url')}|{new_table()}"
+        proc = run_script(UNDER_A_LIMIT, where, limit, call, timeout=120)
         assert proc.returncode == 0, proc.stderr
         outcomes = set(proc.stdout.split())
         assert outcomes <= {"done", "MemoryError", "ValueError"}, proc.stdout

@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -18,6 +20,11 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kCancelGrace = std::chrono::milliseconds(150);
 // How often an interruptible wait asks its waiter.
 constexpr int kInterruptTickMs = 20;
+
+// libpq's own "out of memory" (the server's carries an SQLSTATE): the caller's MemoryError.
+void throw_if_out_of_memory(std::string_view message) {
+  if (message.find("out of memory") != std::string_view::npos) throw std::bad_alloc();
+}
 
 }  // namespace
 
@@ -36,26 +43,80 @@ auto one_line(std::string_view text) -> std::string {
   return out;
 }
 
+namespace {
+
+// The connection's connect_timeout in seconds as libpq reads it (at least 2); none when 0.
+auto connect_timeout(PGconn* conn) -> std::optional<int> {
+  std::optional<int> seconds;
+  if (PQconninfoOption* options = PQconninfo(conn)) {
+    for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+      if (std::strcmp(o->keyword, "connect_timeout") == 0 && o->val != nullptr) {
+        const int value = std::atoi(o->val);
+        if (value > 0) seconds = std::max(value, 2);
+      }
+    }
+    PQconninfoFree(options);
+  }
+  return seconds;
+}
+
+// "connection to server at "host", port N" or "... on socket "path"", as libpq words it.
+auto server_of(PGconn* conn) -> std::string {
+  const std::string host = PQhost(conn) != nullptr ? PQhost(conn) : "";
+  const std::string port = PQport(conn) != nullptr ? PQport(conn) : "";
+  if (host.starts_with('/')) return "connection to server on socket \"" + host + "/.s.PGSQL." + port + "\"";
+  return "connection to server at \"" + host + "\", port " + port;
+}
+
+}  // namespace
+
 auto Connection::open(const std::string& url, Waiter& waiter) -> Result<Connection> {
   if (url.find('\0') != std::string::npos) return TrustError::storage("the connection text holds a NUL byte");
   // Keywords are read in order, each overriding the one before: the connection text may set its own
   // connect_timeout, but not the encoding, which record texts need.
   const char* const keys[] = {"connect_timeout", "dbname", "client_encoding", "fallback_application_name", nullptr};
   const char* const values[] = {"10", url.c_str(), "UTF8", "velk_trust", nullptr};
-  PGconn* conn = nullptr;
+  std::optional<Connection> made;
+  bool timed_out = false, interrupted = false;
   {
+    // Name lookups happen in here too: all of it away from the caller. libpq leaves the timeout of a
+    // non-blocking connection to its caller.
     SteppedAside away(waiter);
-    conn = PQconnectdbParams(keys, values, 1);
+    PGconn* conn = PQconnectStartParams(keys, values, 1);
+    if (conn == nullptr) throw std::bad_alloc();
+    made.emplace(Connection(conn));
+    const auto timeout = connect_timeout(conn);
+    const auto deadline = Clock::now() + std::chrono::seconds(timeout.value_or(0));
+    auto state = PQstatus(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+    while (state == PGRES_POLLING_READING || state == PGRES_POLLING_WRITING) {
+      pollfd p{PQsocket(conn), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+      const int ready = ::poll(&p, 1, kInterruptTickMs);
+      if (ready < 0 && errno != EINTR) break;
+      if (ready > 0) {
+        state = PQconnectPoll(conn);
+        continue;
+      }
+      if (timeout && Clock::now() >= deadline) {
+        timed_out = true;
+        break;
+      }
+      if (waiter.interrupted()) {
+        interrupted = true;
+        break;
+      }
+    }
   }
-  if (conn == nullptr) throw std::bad_alloc();
-  Connection made(conn);
+  PGconn* conn = made->conn_;
+  if (interrupted) return TrustError::io(EINTR);
+  if (timed_out) return TrustError::storage("cannot connect to the database: " + server_of(conn) + " failed: timeout expired");
   if (PQstatus(conn) != CONNECTION_OK) {
+    throw_if_out_of_memory(PQerrorMessage(conn));
     return TrustError::storage("cannot connect to the database: " + one_line(PQerrorMessage(conn)));
   }
   if (PQsetnonblocking(conn, 1) != 0 || PQenterPipelineMode(conn) != 1) {
     return TrustError::storage("cannot use the database connection: " + one_line(PQerrorMessage(conn)));
   }
-  return made;
+  return std::move(*made);
 }
 
 Connection::Connection(Connection&& other) noexcept
@@ -85,6 +146,7 @@ auto Connection::usable() -> bool {
 
 auto Connection::lost() -> Failure {
   broken_ = true;
+  throw_if_out_of_memory(PQerrorMessage(conn_));
   std::string message = one_line(PQerrorMessage(conn_));
   if (message.empty()) message = "the connection to the server was lost";
   return {Failure::Kind::Lost, {}, std::move(message)};
@@ -209,6 +271,7 @@ auto Connection::receive(std::size_t count, Waiter& waiter, bool interruptible) 
     }
     if (PQresultStatus(reply.get()) == PGRES_FATAL_ERROR && !refused) {
       const char* state = PQresultErrorField(reply.get(), PG_DIAG_SQLSTATE);
+      if (state == nullptr) throw_if_out_of_memory(PQresultErrorMessage(reply.get()));
       refused = Failure{Failure::Kind::Server, state != nullptr ? state : "",
                         one_line(PQresultErrorMessage(reply.get()))};
     }

@@ -284,6 +284,31 @@ auto write_step(bool existed, const std::string& key, const EntityTrust& record,
   return Step::call("velk_insert", key, record.entity_id, record.entity_type, text);
 }
 
+// The writes and COMMIT in one round trip: nothing, or the failure, marked as carrying a commit.
+auto commit(Connection& conn, Waiter& waiter, std::span<const Step> writes) -> std::optional<Failure> {
+  auto done = conn.exchange(writes, waiter, false);
+  if (!done) return committing(*done.failure);
+  return std::nullopt;
+}
+
+// An attempt's failure, for an attempt of another value type.
+template <typename T, typename U>
+auto failed(Attempt<U>&& attempt) -> Attempt<T> {
+  if (auto* failure = std::get_if<1>(&attempt)) return std::move(*failure);
+  return std::get<2>(std::move(attempt));
+}
+
+// Opens a transaction and locks the identifier's row: its record, or none when there is no row.
+auto lock_record(Connection& conn, Waiter& waiter, std::string_view entity_id, const std::string& key,
+                 const std::string& name) -> Attempt<std::optional<EntityTrust>> {
+  const Step lock[] = {Step::sql("BEGIN"), Step::call("velk_lock", key)};
+  auto locked = conn.exchange(lock, waiter, true);
+  if (!locked) return *locked.failure;
+  auto stored = load_locked(entity_id, locked.replies[1], key, name);
+  if (!stored) return stored.error();
+  return std::move(*stored);
+}
+
 }  // namespace
 
 auto PostgresStore::get(std::string_view entity_id, Waiter& waiter) const -> Result<EntityTrust> {
@@ -314,8 +339,7 @@ auto PostgresStore::save(const EntityTrust& record, Waiter& waiter) const -> Res
   const std::string text = render_record(record);
   auto saved = run<bool>(waiter, [&](Connection& conn) -> Attempt<bool> {
     const Step write[] = {Step::call("velk_save", *key, record.entity_id, record.entity_type, text)};
-    auto done = conn.exchange(write, waiter, false);
-    if (!done) return committing(*done.failure);
+    if (auto failure = commit(conn, waiter, write)) return *failure;
     return true;
   });
   if (!saved) return saved.error();
@@ -402,18 +426,15 @@ auto PostgresStore::update(std::string_view entity_id, bool success, double magn
   const auto key = row_key(entity_id);
   if (!key) return key.error();
   return run<EntityTrust>(waiter, [&](Connection& conn) -> Attempt<EntityTrust> {
-    const Step lock[] = {Step::sql("BEGIN"), Step::call("velk_lock", *key)};
-    auto locked = conn.exchange(lock, waiter, true);
-    if (!locked) return *locked.failure;
-    auto stored = load_locked(entity_id, locked.replies[1], *key, row_name(entity_id));
-    if (!stored) return stored.error();
-    const bool existed = stored->has_value();
-    EntityTrust record = existed ? std::move(**stored) : EntityTrust::create(entity_id);
+    auto stored = lock_record(conn, waiter, entity_id, *key, row_name(entity_id));
+    if (stored.index() != 0) return failed<EntityTrust>(std::move(stored));
+    auto& found = std::get<0>(stored);
+    const bool existed = found.has_value();
+    EntityTrust record = existed ? std::move(*found) : EntityTrust::create(entity_id);
     record.update_from_outcome(success, magnitude);
     const std::string text = render_record(record);
     const Step write[] = {write_step(existed, *key, record, text), Step::sql("COMMIT")};
-    auto done = conn.exchange(write, waiter, false);
-    if (!done) return committing(*done.failure);
+    if (auto failure = commit(conn, waiter, write)) return *failure;
     return record;
   });
 }
@@ -423,18 +444,15 @@ auto PostgresStore::decay(std::string_view entity_id, double days_inactive, doub
   const auto key = row_key(entity_id);
   if (!key) return key.error();
   return run<bool>(waiter, [&](Connection& conn) -> Attempt<bool> {
-    const Step lock[] = {Step::sql("BEGIN"), Step::call("velk_lock", *key)};
-    auto locked = conn.exchange(lock, waiter, true);
-    if (!locked) return *locked.failure;
-    auto stored = load_locked(entity_id, locked.replies[1], *key, row_name(entity_id));
-    if (!stored) return stored.error();
-    if (!stored->has_value()) return false;  // a record is decayed, never created
-    EntityTrust& record = **stored;
+    auto stored = lock_record(conn, waiter, entity_id, *key, row_name(entity_id));
+    if (stored.index() != 0) return failed<bool>(std::move(stored));
+    auto& found = std::get<0>(stored);
+    if (!found) return false;  // a record is decayed, never created
+    EntityTrust& record = *found;
     if (!(record.days_since_last_action() >= min_idle) || !record.apply_decay(days_inactive, decay_rate)) return false;
     const std::string text = render_record(record);
     const Step write[] = {write_step(true, *key, record, text), Step::sql("COMMIT")};
-    auto done = conn.exchange(write, waiter, false);
-    if (!done) return committing(*done.failure);
+    if (auto failure = commit(conn, waiter, write)) return *failure;
     return true;
   });
 }
@@ -463,8 +481,7 @@ auto PostgresStore::witness(std::string_view witness_id, std::string_view target
       both.give_witness(target_id, success, magnitude);
       const std::string text = render_record(both);
       const Step write[] = {write_step(target_existed, *target_key, both, text), Step::sql("COMMIT")};
-      auto done = conn.exchange(write, waiter, false);
-      if (!done) return committing(*done.failure);
+      if (auto failure = commit(conn, waiter, write)) return *failure;
       return Pair{std::move(both), std::move(target)};
     }
     auto witness_stored = load_locked(witness_id, locked.replies[1], *witness_key, row_name(witness_id));
@@ -476,8 +493,7 @@ auto PostgresStore::witness(std::string_view witness_id, std::string_view target
     const std::string target_text = render_record(target), witness_text = render_record(witness);
     const Step write[] = {write_step(target_existed, *target_key, target, target_text),
                           write_step(witness_existed, *witness_key, witness, witness_text), Step::sql("COMMIT")};
-    auto done = conn.exchange(write, waiter, false);
-    if (!done) return committing(*done.failure);
+    if (auto failure = commit(conn, waiter, write)) return *failure;
     return Pair{std::move(witness), std::move(target)};
   });
 }
