@@ -16,8 +16,12 @@ import pytest
 from velk_trust import TrustStore
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
-BLOCKS = re.findall(r"^```(\w+)\n(.*?)^```$", README.read_text(), flags=re.M | re.S)
-SESSIONS = [code for lang, code in BLOCKS if lang == "python" and code.lstrip().startswith(">>>")]
+TEXT = README.read_text()
+BLOCKS = re.findall(r"^```(\w+)\n(.*?)^```$", TEXT, flags=re.M | re.S)
+# Sessions with the README line their first line stands on, for the failure reports.
+SESSIONS = [(m.group(2), TEXT.count("\n", 0, m.start(2)))
+            for m in re.finditer(r"^```(\w+)\n(.*?)^```$", TEXT, flags=re.M | re.S)
+            if m.group(1) == "python" and m.group(2).lstrip().startswith(">>>")]
 PROGRAMS = [code for lang, code in BLOCKS if lang == "python" and not code.lstrip().startswith(">>>")]
 RECORDS = [code for lang, code in BLOCKS if lang == "json"]
 CONSOLES = [code for lang, code in BLOCKS if lang == "console"]
@@ -28,18 +32,33 @@ def test_every_example_is_run():
     assert len(SESSIONS) + len(PROGRAMS) == sum(1 for lang, _ in BLOCKS if lang == "python")
 
 
+def run_sessions(sessions):
+    """Runs the sessions as doctests sharing one namespace, in order; returns (examples tried, the
+    failure reports). A report is collected, not printed: doctest captures the output while an
+    example runs, so a printed report would become the next example's output and fail it too."""
+    parser = doctest.DocTestParser()
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    namespace, reports = {}, []
+    for k, (code, line) in enumerate(sessions):
+        test = parser.get_doctest(code, namespace, f"README session {k + 1}", str(README), line)
+        runner.run(test, out=reports.append, clear_globs=False)
+        namespace = test.globs  # the next session goes on where this one stopped
+    return runner.summarize(verbose=False).attempted, reports
+
+
 def test_sessions(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    parser = doctest.DocTestParser()
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    namespace = {}
-    for k, code in enumerate(SESSIONS):
-        test = parser.get_doctest(code, namespace, f"README session {k + 1}", str(README), 0)
-        runner.run(test, out=lambda text: print(text, end=""), clear_globs=False)
-        namespace = test.globs  # the next session goes on where this one stopped
-    result = runner.summarize(verbose=False)
-    assert result.attempted > 0 and result.failed == 0
+    attempted, reports = run_sessions(SESSIONS)
+    assert attempted > 0 and not reports, "".join(reports)
+
+
+def test_a_failing_example_is_reported_once_with_its_line():
+    session = ">>> x = 1\n>>> x + 1\n3\n>>> x\n1\n>>> print('fine')\nfine\n"
+    attempted, reports = run_sessions([(session, 40)])
+    assert attempted == 4 and len(reports) == 1
+    assert f'File "{README}", line 42' in reports[0]
+    assert "Failed example:\n    x + 1\nExpected:\n    3\nGot:\n    2\n" in reports[0]
 
 
 @pytest.mark.parametrize("code", PROGRAMS)
