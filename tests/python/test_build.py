@@ -34,3 +34,18 @@ def test_configuring_with_an_older_python_stops_at_once(tmp_path):
     message = " ".join(done.stderr.split())
     assert "velk_trust needs CPython 3.12 or newer to build; found Python 3." in message
     assert not (tmp_path / "Makefile").exists() and not (tmp_path / "build.ninja").exists()
+
+
+def test_the_version_is_stated_once():
+    """CMakeLists.txt's project() states it; the package metadata, the module and the README follow."""
+    import importlib.metadata
+    import re
+
+    import velk_trust
+
+    version = re.search(r"project\(velk_trust VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
+    assert importlib.metadata.version("velk-trust") == velk_trust.__version__ == version
+    readme = (ROOT / "README.md").read_text()
+    stated = set(re.findall(r"velk_trust-([0-9][0-9.]*[0-9])-", readme)) | set(
+        re.findall(r"`velk_trust.__version__` is `\"([0-9.]+)\"`", readme))
+    assert stated == {version}, "README.md states another version"

@@ -92,7 +92,7 @@ void raise_cannot_convert(PyObject* obj, const char* target) {
 }
 
 auto to_real(PyObject* obj) -> double {
-  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+  if (PyFloat_CheckExact(obj)) return float_value(obj);
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
   return v;
@@ -139,8 +139,8 @@ auto bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyO
   check_positional_count(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots_[static_cast<std::size_t>(i)] = args[i];
   if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) place_keyword(sig, bound, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+    const Py_ssize_t nkw = tuple_size(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) place_keyword(sig, bound, tuple_item(kwnames, k), args[nargs + k]);
   }
   check_required(sig, bound);
   return bound;
@@ -148,9 +148,9 @@ auto bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyO
 
 auto bind(const Signature& sig, PyObject* args, PyObject* kwargs) -> BoundArgs {
   BoundArgs bound(sig);
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nargs = tuple_size(args);
   check_positional_count(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots_[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots_[static_cast<std::size_t>(i)] = tuple_item(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;

@@ -159,7 +159,7 @@ using TrustStoreObject = Instance<std::unique_ptr<const Store>, ClassId::TrustSt
 // Allocates an object of type and moves value into it. Throws PyErrSet when allocation fails.
 template <typename Obj, typename T>
 auto new_instance(PyTypeObject* type, T&& value) -> PyObject* {
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = type_alloc(type);
   if (self == nullptr) throw PyErrSet{};
   auto* obj = reinterpret_cast<Obj*>(self);
   new (&obj->borrow) BorrowFlag{};
@@ -186,7 +186,7 @@ void dealloc_instance(PyObject* self) {
   std::destroy_at(&reinterpret_cast<Obj*>(self)->extras);
   std::destroy_at(&reinterpret_cast<Obj*>(self)->value);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 

@@ -117,10 +117,12 @@ auto to_python(std::uint64_t v) -> PyObject* { return OwnedRef::checked(PyLong_F
 
 // True when text, a str of this module's making, spells s.
 auto spells(PyObject* text, std::string_view s) -> bool {
+#ifndef Py_LIMITED_API
   if (PyUnicode_IS_COMPACT_ASCII(text)) {
     return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) == s.size() &&
            std::memcmp(PyUnicode_DATA(text), s.data(), s.size()) == 0;
   }
+#endif
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);  // kept in the str once made
   if (utf8 == nullptr) {
@@ -134,7 +136,7 @@ auto spells(PyObject* text, std::string_view s) -> bool {
 auto kept_text(PyObject*& kept, std::string_view s) -> PyObject* {
   if (kept == nullptr || !spells(kept, s)) {
     PyObject* made = new_text(s);
-    Py_XSETREF(kept, made);
+    Py_XDECREF(std::exchange(kept, made));
   }
   return Py_NewRef(kept);
 }
@@ -151,7 +153,7 @@ auto field_value(EntityTrustObject& obj, std::size_t k, const auto& value) -> Py
     kept.resize(value.size(), nullptr);
     OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(value.size())));
     for (std::size_t n = 0; n < value.size(); ++n) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(n), kept_text(kept[n], value[n]));
+      list_set(list.get(), static_cast<Py_ssize_t>(n), kept_text(kept[n], value[n]));
     }
     return list.release();  // a new list each time: the caller may change it
   } else {
@@ -186,7 +188,7 @@ auto dict_keys() -> const std::array<PyObject*, kFieldCount>& {
 auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
   return read_whole_object<EntityTrustObject>(self, [](EntityTrustObject& obj) {
     const auto& keys = dict_keys();
-    OwnedRef dict = OwnedRef::checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(kFieldCount)));
+    OwnedRef dict = OwnedRef::checked(PyDict_New());
     for_each_shown_field(std::as_const(obj.value), [&](std::size_t k, std::string_view, const auto& value) {
       OwnedRef item = OwnedRef::steal(field_value(obj, k, value));
       if (PyDict_SetItem(dict.get(), keys[k], item.get()) < 0) throw PyErrSet{};
@@ -212,14 +214,14 @@ auto from_state(PyObject* v, std::string& member) -> const char* {
 }
 auto from_state(PyObject* v, double& member) -> const char* {
   if (!PyFloat_Check(v)) return "a float";
-  member = PyFloat_AS_DOUBLE(v);
+  member = float_value(v);
   return nullptr;
 }
 auto from_state(PyObject* v, std::vector<std::string>& member) -> const char* {
   if (!PyList_Check(v)) return "a list of str";
   std::vector<std::string> items;
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(v); ++k) {
-    if (from_state(PyList_GET_ITEM(v, k), items.emplace_back()) != nullptr) return "a list of str";
+  for (Py_ssize_t k = 0; k < list_size(v); ++k) {
+    if (from_state(list_item(v, k), items.emplace_back()) != nullptr) return "a list of str";
   }
   member = std::move(items);
   return nullptr;
@@ -256,7 +258,7 @@ auto from_state(PyObject* v, std::optional<Timestamp>& member) -> const char* {
 
 auto entity_reduce(PyObject* self, PyObject*) -> PyObject* {
   return read_entity(self, [](const EntityTrust& r) {
-    OwnedRef state = OwnedRef::checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(kFieldCount)));
+    OwnedRef state = OwnedRef::checked(PyDict_New());
     for_each_field(r, [&](std::string_view key, const auto& member, Absent) {
       OwnedRef value = OwnedRef::steal(to_state(member));
       if (PyDict_SetItemString(state.get(), key.data(), value.get()) < 0) throw PyErrSet{};

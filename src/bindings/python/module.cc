@@ -34,8 +34,11 @@ auto try_type_object(ClassId id) -> PyTypeObject* {
   const auto k = static_cast<std::size_t>(id);
   if (types[k] == nullptr) {
     types[k] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kClasses[k].spec));
-    // Calls of the class go straight to its vectorcall constructor (a spec cannot name one yet).
+    // Calls of the class go straight to its vectorcall constructor (a spec cannot name one yet;
+    // the stable ABI cannot set one at all, and calls go through tp_new).
+#ifndef Py_LIMITED_API
     if (types[k] != nullptr) types[k]->tp_vectorcall = *kClasses[k].vectorcall;
+#endif
   }
   return types[k];
 }
@@ -54,7 +57,7 @@ auto create_type_object(ClassId id) -> PyTypeObject* {
 auto new_float(double v) -> PyObject* { return OwnedRef::checked(PyFloat_FromDouble(v)).release(); }
 
 namespace {
-auto is_ascii(std::string_view s) noexcept -> bool {
+[[maybe_unused]] auto is_ascii(std::string_view s) noexcept -> bool {
   std::size_t i = 0;
   std::uint64_t high = 0;
   for (; i + 8 <= s.size(); i += 8) {
@@ -69,19 +72,22 @@ auto is_ascii(std::string_view s) noexcept -> bool {
 
 auto new_text(std::string_view s) -> PyObject* {
   const auto n = static_cast<Py_ssize_t>(s.size());
-  // Record texts are nearly always ASCII: such a text is copied into its string, not decoded.
+#ifndef Py_LIMITED_API
+  // Record texts are nearly always ASCII: such a text is copied into its string, not decoded (the
+  // stable ABI has no way to write into a new string).
   if (is_ascii(s)) {
     PyObject* text = OwnedRef::checked(PyUnicode_New(n, 127)).release();
     std::memcpy(PyUnicode_DATA(text), s.data(), s.size());
     return text;
   }
+#endif
   return OwnedRef::checked(PyUnicode_DecodeUTF8(s.data(), n, nullptr)).release();
 }
 
 auto new_text_list(const std::vector<std::string>& items) -> PyObject* {
   OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
   for (std::size_t k = 0; k < items.size(); ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), new_text(items[k]));
+    list_set(list.get(), static_cast<Py_ssize_t>(k), new_text(items[k]));
   }
   return list.release();
 }
@@ -161,7 +167,7 @@ void register_members(PyObject* module) {
   OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(module));
   add_value(module, "create_memory_store",
             OwnedRef::checked(PyCFunction_NewEx(&create_memory_store_def, module, module_name.get())));
-  add_value(module, "__version__", OwnedRef::checked(PyUnicode_FromString("0.2.0")));
+  add_value(module, "__version__", OwnedRef::checked(PyUnicode_FromString(VELK_TRUST_VERSION)));
 }
 
 auto init_module() -> PyObject* {

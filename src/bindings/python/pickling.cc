@@ -72,7 +72,7 @@ PyType_Spec reference_spec = {
 auto new_reference(ClassId id, const char* method) -> PyObject* {
   static PyTypeObject* type = nullptr;
   if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(OwnedRef::checked(PyType_FromSpec(&reference_spec)).release());
-  PyObject* made = OwnedRef::checked(type->tp_alloc(type, 0)).release();
+  PyObject* made = OwnedRef::checked(type_alloc(type)).release();
   reinterpret_cast<ClassReference*>(made)->id = id;
   reinterpret_cast<ClassReference*>(made)->method = method;
   return made;

@@ -10,6 +10,8 @@
 
 #include <utility>
 
+#include "bindings/python/capi.h"
+
 namespace velk::py {
 
 // A Python exception is already set; guard() returns the error value.

@@ -70,7 +70,7 @@ auto tensor_reduce(PyObject* self, PyObject*) -> PyObject* {
   return read_object<Obj>(self, [](auto& t) {
     const auto values = TensorClass<Obj>::dimensions(t);
     OwnedRef state = OwnedRef::checked(PyTuple_New(3));
-    for (std::size_t k = 0; k < 3; ++k) PyTuple_SET_ITEM(state.get(), k, new_float(*values[k]));
+    for (std::size_t k = 0; k < 3; ++k) tuple_set(state.get(), k, new_float(*values[k]));
     return reduce_value(Obj::kClass, OwnedRef::checked(PyTuple_New(0)), std::move(state));
   });
 }
@@ -78,11 +78,11 @@ auto tensor_reduce(PyObject* self, PyObject*) -> PyObject* {
 template <typename Obj>
 auto tensor_setstate(PyObject* self, PyObject* state) -> PyObject* {
   return guard([&] {
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 3) {
+    if (!PyTuple_Check(state) || tuple_size(state) != 3) {
       raise(PyExc_TypeError, std::string(TensorClass<Obj>::kName) + " state must be a tuple of three floats");
     }
     std::array<double, 3> v{};
-    for (std::size_t k = 0; k < 3; ++k) v[k] = to_real(PyTuple_GET_ITEM(state, k));
+    for (std::size_t k = 0; k < 3; ++k) v[k] = to_real(tuple_item(state, k));
     auto& obj = receiver<Obj>(self);
     ExclusiveBorrow borrow(obj.borrow);
     const auto values = TensorClass<Obj>::dimensions(obj.value);

@@ -105,7 +105,7 @@ auto new_record(EntityTrust&& r) -> PyObject* { return make_result<EntityTrustOb
 auto new_record_list(std::vector<EntityTrust>&& records) -> PyObject* {
   OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(records.size())));
   for (std::size_t k = 0; k < records.size(); ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), new_record(std::move(records[k])));
+    list_set(list.get(), static_cast<Py_ssize_t>(k), new_record(std::move(records[k])));
   }
   return list.release();
 }
@@ -232,7 +232,7 @@ auto store_check(PyObject* self, PyObject*) -> PyObject* {
     auto findings = waiter.result(store.check(waiter));
     OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(findings.size())));
     for (std::size_t k = 0; k < findings.size(); ++k) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), new_finding(std::move(findings[k])));
+      list_set(list.get(), static_cast<Py_ssize_t>(k), new_finding(std::move(findings[k])));
     }
     return list.release();
   });
