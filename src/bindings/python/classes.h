@@ -102,7 +102,7 @@ constexpr auto kept_of() -> Kept {
   if constexpr (std::is_same_v<T, std::vector<std::string>>) return Kept::TextList;
   return Kept::Nothing;
 }
-#define VELK_KEPT_OF(key, member, absent) kept_of<decltype(std::declval<EntityTrust&>().member)>(),
+#define VELK_KEPT_OF(key, member, of, absent, python) kept_of<decltype(std::declval<EntityTrust&>().member)>(),
 inline constexpr Kept kKept[] = {VELK_RECORD_FIELDS(VELK_KEPT_OF)};
 #undef VELK_KEPT_OF
 constexpr auto kept_count(Kept kind) -> std::size_t {

@@ -161,13 +161,13 @@ auto field_value(EntityTrustObject& obj, std::size_t k, const auto& value) -> Py
   }
 }
 
-// Calls shown(key, member) for the fields Python sees, with their index in the field table.
+// Calls shown(k, key, member, row) for the fields Python sees, k being the index in the field table.
 template <typename Record, typename F>
 void for_each_shown_field(Record& r, F&& shown) {
   std::size_t index = 0;
-  for_each_field(r, [&](std::string_view key, auto& member, Absent) {
+  for_each_field(r, [&](std::string_view key, auto& member, auto row) {
     const std::size_t k = index++;
-    if constexpr (!kIsTimestamp<decltype(member)>) shown(k, key, member);
+    if constexpr (decltype(row)::python != Python::Hidden) shown(k, key, member, row);
   });
 }
 
@@ -176,7 +176,7 @@ auto dict_keys() -> const std::array<PyObject*, kFieldCount>& {
   static std::array<PyObject*, kFieldCount> keys{};
   if (keys[0] == nullptr) {
     EntityTrust r;
-    for_each_shown_field(r, [&](std::size_t k, std::string_view key, const auto&) {
+    for_each_shown_field(r, [&](std::size_t k, std::string_view key, const auto&, auto) {
       keys[k] = OwnedRef::checked(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())))
                     .release();
       PyUnicode_InternInPlace(&keys[k]);
@@ -189,7 +189,7 @@ auto entity_to_dict(PyObject* self, PyObject*) -> PyObject* {
   return read_whole_object<EntityTrustObject>(self, [](EntityTrustObject& obj) {
     const auto& keys = dict_keys();
     OwnedRef dict = OwnedRef::checked(PyDict_New());
-    for_each_shown_field(std::as_const(obj.value), [&](std::size_t k, std::string_view, const auto& value) {
+    for_each_shown_field(std::as_const(obj.value), [&](std::size_t k, std::string_view, const auto& value, auto) {
       OwnedRef item = OwnedRef::steal(field_value(obj, k, value));
       if (PyDict_SetItem(dict.get(), keys[k], item.get()) < 0) throw PyErrSet{};
     });
@@ -310,7 +310,7 @@ auto get_field(PyObject* self, void* closure) -> PyObject* {
   const auto wanted = reinterpret_cast<std::uintptr_t>(closure);
   return read_whole_object<EntityTrustObject>(self, [&](EntityTrustObject& obj) {
     PyObject* result = nullptr;
-    for_each_shown_field(std::as_const(obj.value), [&](std::size_t k, std::string_view, const auto& value) {
+    for_each_shown_field(std::as_const(obj.value), [&](std::size_t k, std::string_view, const auto& value, auto) {
       if (k == wanted) result = field_value(obj, k, value);
     });
     return result;
@@ -324,8 +324,8 @@ auto set_dimension(PyObject* self, PyObject* value, void* closure) -> int {
     const double v = to_real(value);
     auto& obj = receiver<EntityTrustObject>(self);
     ExclusiveBorrow borrow(obj.borrow);
-    for_each_shown_field(obj.value, [&](std::size_t k, std::string_view, auto& member) {
-      if constexpr (kIsDimension<decltype(member)>) {
+    for_each_shown_field(obj.value, [&](std::size_t k, std::string_view, auto& member, auto row) {
+      if constexpr (decltype(row)::python == Python::Writable) {
         if (k == wanted) member = clamp_unit(v);
       }
     });
@@ -337,8 +337,8 @@ const auto entity_getset = [] {
   std::array<PyGetSetDef, kFieldCount + 1> defs{};  // ends in a zeroed entry
   std::size_t n = 0;
   EntityTrust r;
-  for_each_shown_field(r, [&](std::size_t k, std::string_view key, auto& member) {
-    const setter set = kIsDimension<decltype(member)> ? set_dimension : nullptr;
+  for_each_shown_field(r, [&](std::size_t k, std::string_view key, auto&, auto row) {
+    const setter set = decltype(row)::python == Python::Writable ? set_dimension : nullptr;
     defs[n++] = {key.data(), get_field, set, "", reinterpret_cast<void*>(k)};
   });
   return defs;
