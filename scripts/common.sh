@@ -53,7 +53,7 @@ venv_with_package() {
     "$python" -m venv "$venv" >&2
   fi
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      "scikit-build-core>=0.9" "cmake>=3.26" ninja pytest mypy >&2
+      "scikit-build-core>=1.1" "cmake>=3.26" ninja pytest mypy >&2
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
       --config-settings=build-dir="$build" "${defines[@]}" "$ROOT" >&2
   echo "$venv/bin/python"
