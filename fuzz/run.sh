@@ -14,7 +14,7 @@ targets=("$@")
 command -v clang++ >/dev/null 2>&1 || apt_install clang libclang-rt-14-dev
 apt_install libssl-dev
 build="$ROOT/build/fuzz"
-CXX=clang++ cmake -S "$ROOT" -B "$build" -DTRUST_PYTHON=OFF -DTRUST_FUZZ=ON >/dev/null
+CXX=clang++ cmake -S "$ROOT" -B "$build" -DTRUST_PYTHON=OFF -DTRUST_POSTGRES=OFF -DTRUST_FUZZ=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
 
 status=0

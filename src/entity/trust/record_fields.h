@@ -110,28 +110,28 @@ consteval auto parts() -> std::size_t {
 }
 
 // True when the table and the transient list name every member of EntityTrust, and a member the
-// table holds field by field (a tensor) has a row for each of its own members.
+// table holds field by field (a tensor) has a row for each of its own members. Members are told
+// apart by their offsets (the record is standard-layout), so no record is made at compile time.
 consteval auto table_covers_record() -> bool {
-  EntityTrust r{};
   struct Named {
-    const void* member;
+    std::size_t offset;
     std::size_t parts;  // the member's members, when rows name them one by one; else 1
     std::size_t rows;
   };
   std::array<Named, kFieldCount + kTransientCount> named{};
   std::size_t n = 0;
-  auto note = [&](const void* member, std::size_t parts) {
+  auto note = [&](std::size_t offset, std::size_t parts) {
     for (std::size_t k = 0; k < n; ++k) {
-      if (named[k].member == member) {
+      if (named[k].offset == offset) {
         ++named[k].rows;
         return;
       }
     }
-    named[n++] = {member, parts, 1};
+    named[n++] = {offset, parts, 1};
   };
-#define VELK_NOTE_FIELD(key, member, of, absent, python)                                        \
-  note(&r.of, parts<decltype(r.member), decltype(r.of)>());
-#define VELK_NOTE_TRANSIENT(member) note(&r.member, 1);
+#define VELK_NOTE_FIELD(key, member, of, absent, python) \
+  note(offsetof(EntityTrust, of), parts<decltype(EntityTrust::member), decltype(EntityTrust::of)>());
+#define VELK_NOTE_TRANSIENT(member) note(offsetof(EntityTrust, member), 1);
   VELK_RECORD_FIELDS(VELK_NOTE_FIELD)
   VELK_RECORD_TRANSIENT(VELK_NOTE_TRANSIENT)
 #undef VELK_NOTE_FIELD
@@ -144,6 +144,7 @@ consteval auto table_covers_record() -> bool {
 
 }  // namespace detail
 
+static_assert(std::is_standard_layout_v<EntityTrust>, "the field table's check tells members apart by offset");
 static_assert(detail::table_covers_record(),
               "a member of EntityTrust is missing from VELK_RECORD_FIELDS (or a tensor from some of its rows): add "
               "its row, or list it in VELK_RECORD_TRANSIENT if it is never to be saved");
