@@ -225,6 +225,16 @@ def hold_row_lock(url, table):
     raise AssertionError("the lock holder did not start")
 
 
+def wait_for_a_lock_waiter(url):
+    """Returns once a session of the server waits for a row lock (up to 10 s)."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        if psql(url, "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") == ["1"]:
+            return
+        time.sleep(0.02)
+    raise AssertionError("no session waits for the row lock")
+
+
 class TestServerAndSignals:
     def test_ctrl_c_during_a_row_lock_wait(self, database_url, table, db):
         before = db.get("mcp:locked").to_dict()
@@ -242,7 +252,7 @@ except KeyboardInterrupt:
             child = subprocess.Popen([sys.executable, "-c", code, database_url, table], stdout=subprocess.PIPE,
                                      stdin=subprocess.PIPE, text=True)
             assert child.stdout.readline().strip() == "ready"
-            time.sleep(0.5)  # well into the wait for the row lock
+            wait_for_a_lock_waiter(database_url)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
             child.stdin.write(f"{sent}\n")
@@ -288,7 +298,7 @@ except KeyboardInterrupt:
 
         t = threading.Thread(target=waiting_update)
         t.start()
-        time.sleep(0.5)
+        wait_for_a_lock_waiter(database_url)
         server("restart")
         t.join(timeout=30)
         holder.kill()
