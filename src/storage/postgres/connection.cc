@@ -26,25 +26,6 @@ void throw_if_out_of_memory(std::string_view message) {
   if (message.find("out of memory") != std::string_view::npos) throw std::bad_alloc();
 }
 
-}  // namespace
-
-auto one_line(std::string_view text) -> std::string {
-  std::string out;
-  bool space = false;
-  for (const char c : text) {
-    if (c == '\n' || c == '\r' || c == '\t') {
-      space = true;
-      continue;
-    }
-    if (space && !out.empty()) out += ' ';
-    space = false;
-    out += c;
-  }
-  return out;
-}
-
-namespace {
-
 // The connection's connect_timeout in seconds as libpq reads it (at least 2); none when 0.
 auto connect_timeout(PGconn* conn) -> std::optional<int> {
   std::optional<int> seconds;
@@ -69,6 +50,21 @@ auto server_of(PGconn* conn) -> std::string {
 }
 
 }  // namespace
+
+auto one_line(std::string_view text) -> std::string {
+  std::string out;
+  bool space = false;
+  for (const char c : text) {
+    if (c == '\n' || c == '\r' || c == '\t') {
+      space = true;
+      continue;
+    }
+    if (space && !out.empty()) out += ' ';
+    space = false;
+    out += c;
+  }
+  return out;
+}
 
 auto Connection::open(const std::string& url, Waiter& waiter) -> Result<Connection> {
   if (url.find('\0') != std::string::npos) return TrustError::storage("the connection text holds a NUL byte");
@@ -123,6 +119,7 @@ Connection::Connection(Connection&& other) noexcept
     : conn_(std::exchange(other.conn_, nullptr)),
       broken_(other.broken_),
       cancelled_(other.cancelled_),
+      grace_end_(other.grace_end_),
       busy_(other.busy_) {}
 
 Connection::~Connection() {
@@ -154,6 +151,7 @@ auto Connection::lost() -> Failure {
 
 void Connection::cancel() {
   cancelled_ = true;
+  grace_end_ = std::chrono::steady_clock::now() + kCancelGrace;
   char error[256];
   if (PGcancel* handle = PQgetCancel(conn_)) {
     (void)PQcancel(handle, error, sizeof error);
@@ -168,18 +166,16 @@ auto Connection::wait(Waiter& waiter, bool interruptible, bool for_write) -> std
   bool dropped = false;
   {
     SteppedAside away(waiter);
-    static Clock::time_point none;
-    Clock::time_point grace_end = none;
     for (;;) {
       int timeout = -1;
       if (cancelled_) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(grace_end - Clock::now()).count();
-        if (grace_end != none && left <= 0) {
+        // The replies of the cancelled statements, for what is left of the grace.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(grace_end_ - Clock::now()).count();
+        if (left <= 0) {
           dropped = true;
           break;
         }
-        timeout = grace_end == none ? static_cast<int>(kCancelGrace.count()) : static_cast<int>(left);
-        if (grace_end == none) grace_end = Clock::now() + kCancelGrace;
+        timeout = static_cast<int>(left);
       } else if (interruptible) {
         timeout = kInterruptTickMs;
       }

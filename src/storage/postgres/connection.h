@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <span>
@@ -118,6 +119,7 @@ class Connection {
   PGconn* conn_ = nullptr;
   bool broken_ = false;
   bool cancelled_ = false;
+  std::chrono::steady_clock::time_point grace_end_;  // when cancelled statements' replies are given up
   bool busy_ = false;
 };
 
