@@ -32,7 +32,8 @@ postgres_start() {
       { cat "$dir/initdb.log" >&2; return 1; }
   # In the configuration, not on the command line: a test that stops and starts the server again
   # gets the same one.
-  printf "port = %s\nunix_socket_directories = '%s'\nlisten_addresses = '127.0.0.1'\nfsync = off\nmax_connections = 200\n" \
+  # Prepared transactions: a test holds a row lock that outlives a restart of the server.
+  printf "port = %s\nunix_socket_directories = '%s'\nlisten_addresses = '127.0.0.1'\nfsync = off\nmax_connections = 200\nmax_prepared_transactions = 4\n" \
       "$port" "$dir" | as_server_user tee -a "$dir/data/postgresql.conf" >/dev/null
   as_server_user "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start >/dev/null ||
       { cat "$dir/server.log" >&2; return 1; }

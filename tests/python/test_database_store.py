@@ -1,6 +1,7 @@
 """The store on a real PostgreSQL server: what only a database store has (rows, connections, a server
 that goes away) with real processes, threads and signals. Behaviour both stores share runs on both
 through the store fixture."""
+import contextlib
 import json
 import os
 import pickle
@@ -208,28 +209,36 @@ while True:
         assert again.get("mcp:p").action_count == 1
 
 
-def hold_row_lock(url, table):
-    """A psql session that holds mcp:locked's row lock for 30 s; returns the process."""
+@contextlib.contextmanager
+def row_lock_held(url, table):
+    """A psql session that holds mcp:locked's row lock for up to 30 s, within the block."""
     holder = subprocess.Popen(["psql", "-X", "-q", url], stdin=subprocess.PIPE, text=True, env=without_sanitizer(),
                               stdout=subprocess.DEVNULL)
     holder.stdin.write(f"BEGIN;\nSELECT 1 FROM \"{table}\" WHERE entity_id = 'mcp:locked'::bytea FOR UPDATE;\n"
-                       "SELECT pg_sleep(30);\n")
+                       f"SELECT pg_sleep(30) AS \"{table}\";\n")
     holder.stdin.flush()
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        waiting = psql(url, "SELECT count(*) FROM pg_stat_activity WHERE query LIKE 'SELECT pg_sleep(30)%' "
-                            "AND state = 'active'")
-        if waiting == ["1"]:
-            return holder
-        time.sleep(0.05)
-    raise AssertionError("the lock holder did not start")
+    on_table = f"state = 'active' AND position('\"{table}\"' in query) > 0 AND pid <> pg_backend_pid()"
+    try:
+        deadline = time.monotonic() + 10
+        while psql(url, f"SELECT count(*) FROM pg_stat_activity WHERE {on_table} AND query LIKE '%pg_sleep%'") != ["1"]:
+            assert time.monotonic() < deadline, "the lock holder did not start"
+            time.sleep(0.05)
+        yield
+    finally:
+        holder.kill()
+        holder.wait()
+        # A server session outlives its killed client while it sleeps or waits for a lock: ended
+        # here, the holder's and those of callers that waited behind it.
+        psql(url, f"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE {on_table}")
 
 
-def wait_for_a_lock_waiter(url):
-    """Returns once a session of the server waits for a row lock (up to 10 s)."""
+def wait_for_a_lock_waiter(url, table):
+    """Returns once a session of the server waits for a row lock of the table (up to 10 s)."""
+    # This table's only: a session of another test may wait on its own table's row.
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
-        if psql(url, "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") == ["1"]:
+        if psql(url, "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                     f"AND position('\"{table}\"' in query) > 0") == ["1"]:
             return
         time.sleep(0.02)
     raise AssertionError("no session waits for the row lock")
@@ -238,7 +247,6 @@ def wait_for_a_lock_waiter(url):
 class TestServerAndSignals:
     def test_ctrl_c_during_a_row_lock_wait(self, database_url, table, db):
         before = db.get("mcp:locked").to_dict()
-        holder = hold_row_lock(database_url, table)
         code = """
 import sys, time, velk_trust
 s = velk_trust.TrustStore.connect(sys.argv[1], table=sys.argv[2])
@@ -248,11 +256,11 @@ try:
 except KeyboardInterrupt:
     print("interrupted", time.monotonic() - float(sys.stdin.readline()), flush=True)
 """
-        try:
+        with row_lock_held(database_url, table):
             child = subprocess.Popen([sys.executable, "-c", code, database_url, table], stdout=subprocess.PIPE,
                                      stdin=subprocess.PIPE, text=True)
             assert child.stdout.readline().strip() == "ready"
-            wait_for_a_lock_waiter(database_url)
+            wait_for_a_lock_waiter(database_url, table)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
             child.stdin.write(f"{sent}\n")
@@ -262,9 +270,6 @@ except KeyboardInterrupt:
             word, seconds = out.split()
             assert word == "interrupted"
             assert float(seconds) < 0.2 or under_sanitizer()
-        finally:
-            holder.kill()
-            holder.wait()
         assert db.get("mcp:locked").to_dict() == before  # nothing written
 
     def test_server_restarted_between_and_during_calls(self, database_url, table, db, tmp_path):
@@ -285,9 +290,12 @@ except KeyboardInterrupt:
         server("restart")
         # Between calls: the pooled session is gone; the next call opens a new one.
         assert db.update("mcp:r", True, 1.0).action_count == 2
-        # During a call: the call waiting for a row lock fails, clearly and soon.
+        # During a call: the call waiting for a row lock fails, clearly and soon. A prepared
+        # transaction holds the lock, so the restart cannot release it: a holding session would end
+        # with the restart and could let the waiting update commit before its own session ended.
         db.get("mcp:locked")
-        holder = hold_row_lock(database_url, table)
+        psql(database_url, f"BEGIN; SELECT 1 FROM \"{table}\" WHERE entity_id = 'mcp:locked'::bytea FOR UPDATE; "
+                           f"PREPARE TRANSACTION '{table}'")
         result = {}
 
         def waiting_update():
@@ -298,14 +306,14 @@ except KeyboardInterrupt:
 
         t = threading.Thread(target=waiting_update)
         t.start()
-        wait_for_a_lock_waiter(database_url)
+        wait_for_a_lock_waiter(database_url, table)
         server("restart")
         t.join(timeout=30)
-        holder.kill()
-        holder.wait()
+        psql(database_url, f"ROLLBACK PREPARED '{table}'")
         assert not t.is_alive()
         assert result["error"].startswith("Storage error: the connection to the database was lost: "), result
         assert db.get("mcp:r").action_count == 2
+        assert db.get("mcp:locked").action_count == 0
         # Stopped: a bounded failure that names the server.
         server("stop")
         try:
@@ -362,7 +370,6 @@ except KeyboardInterrupt:
 
     def test_daemon_threads_at_exit(self, database_url, table, db):
         db.get("mcp:locked")
-        holder = hold_row_lock(database_url, table)
         code = """
 import sys, threading, time, velk_trust
 s = velk_trust.TrustStore.connect(sys.argv[1], table=sys.argv[2])
@@ -372,13 +379,10 @@ threading.Thread(target=lambda: [s.list_entities() for _ in range(10**6)], daemo
 time.sleep(0.3)
 sys.exit(3)
 """
-        try:
-            env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+        env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+        with row_lock_held(database_url, table):
             proc = run_child(code, database_url, table, env=env)
-            assert proc.returncode == 3, proc.stderr
-        finally:
-            holder.kill()
-            holder.wait()
+        assert proc.returncode == 3, proc.stderr
 
 
 class TestCommand:
