@@ -6,8 +6,9 @@
 #include <string>
 
 #include "entity/trust/entity_trust.h"
-#include "storage/file/file_store.h"
-#include "storage/file/record_json.h"
+#include "storage/file/file_backend.h"
+#include "storage/record/text_bytes.h"
+#include "storage/record/record_text.h"
 
 namespace {
 
@@ -47,8 +48,8 @@ int main(int argc, char** argv) {
     sink += velk::parse_record(text, record.created_at)->witnessed_by.size();
   }, text.size());
   measure("is_valid_utf8", 1000000, [&](int) { sink += velk::is_valid_utf8(text); }, text.size());
-  const auto store = *velk::FileStore::open("");
-  measure("record_path (SHA-256 file name)", 1000000, [&](int) { sink += store.record_path("session:bench")->size(); });
+  const auto store = std::move(*velk::FileBackend::open(""));
+  measure("record_path (SHA-256 file name)", 1000000, [&](int) { sink += store->record_path("session:bench")->size(); });
   measure("receive_witness + give_witness", 1000000, [&](int i) {
     record.receive_witness("mcp:witness-3", i & 1, 0.5);
     record.give_witness("mcp:target", i & 2, 0.5);

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/file/record_json.h"
+#include "storage/record/record_text.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "entity/trust/record_fields.h"
 
-#include "storage/file/record_json.h"
-#include "storage/file/timestamp_text.h"
+#include "storage/record/record_text.h"
+#include "storage/record/timestamp_text.h"
 
 namespace {
 

@@ -34,12 +34,38 @@ class TrustError {
   // The prefix of the kind followed by the payload, as Python code sees it.
   auto text() const -> std::string;
 
+  // A fault of one record's own stored content (too large, not text, not a regular file, filed
+  // under another identifier) rather than of the system: a listing skips such a record.
+  [[gnu::cold]] auto as_content_fault() && -> TrustError&& {
+    content_fault_ = true;
+    return std::move(*this);
+  }
+  auto marked_content_fault() const noexcept -> bool { return content_fault_; }
+
+  // Where the error happened (a record file's path, or "<table>/<identifier>" of a row) and the
+  // identifier it concerns; empty where none is known.
+  auto place() const noexcept -> const std::string& { return place_; }
+  auto entity_id() const noexcept -> const std::string& { return entity_id_; }
+  [[gnu::cold]] auto at(std::string place) & -> TrustError& {
+    place_ = std::move(place);
+    return *this;
+  }
+  [[gnu::cold]] auto at(std::string place) && -> TrustError&& { return std::move(at(std::move(place))); }
+  [[gnu::cold]] auto about(std::string entity_id) & -> TrustError& {
+    entity_id_ = std::move(entity_id);
+    return *this;
+  }
+  [[gnu::cold]] auto about(std::string entity_id) && -> TrustError&& { return std::move(about(std::move(entity_id))); }
+
  private:
   TrustError(Kind kind, std::string detail, int os_error = 0)
       : kind_(kind), os_error_(os_error), detail_(std::move(detail)) {}
   Kind kind_;
   int os_error_;
+  bool content_fault_ = false;
   std::string detail_;
+  std::string place_;
+  std::string entity_id_;
 };
 
 // Holds a T or a TrustError; the surface mirrors std::expected.

@@ -1,7 +1,10 @@
-// What every store of records offers: the operations Python's TrustStore calls, the same on a
-// record directory (storage/file) and on a database table (storage/postgres).
+// The record store: every operation that Python's TrustStore calls and every rule they keep,
+// written once over a backend's primitives (backend.h), the same on a record directory and on a
+// database table.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,9 +12,11 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/task.h"
 #include "entity/trust/entity_id.h"
 #include "entity/trust/entity_trust.h"
-#include "storage/waiter.h"
+#include "storage/backend.h"
+#include "storage/call.h"
 
 namespace velk {
 
@@ -31,49 +36,61 @@ struct Finding {
   std::string detail;
 };
 
-// Every call may wait (for a lock, a listing's work, a server) away from its caller through the
-// waiter, and is abandoned, changing nothing, when the waiter reports an interruption.
+// Every call is a coroutine over a Call (see call.h): where it waits, its driver does the waiting,
+// and a call its caller stops is abandoned, having changed nothing, with Io "Interrupted system
+// call". Errors that concern one record name it: entity_id() and place().
 class Store {
  public:
-  virtual ~Store() = default;
+  explicit Store(std::unique_ptr<const Backend> backend) : backend_(std::move(backend)) {}
 
   // Reads the record, or creates, saves and returns a neutral one when there is none.
-  virtual auto get(std::string_view entity_id, Waiter& waiter) const -> Result<EntityTrust> = 0;
+  auto get(Call& cx, std::string_view entity_id) const -> Task<Result<EntityTrust>>;
   // Replaces the record whole.
-  virtual auto save(const EntityTrust& record, Waiter& waiter) const -> Result<void> = 0;
+  auto save(Call& cx, const EntityTrust& record) const -> Task<Result<void>>;
   // True when a record was removed; false when there was none.
-  virtual auto remove(std::string_view entity_id, Waiter& waiter) const -> Result<bool> = 0;
+  auto remove(Call& cx, std::string_view entity_id) const -> Task<Result<bool>>;
   // True when a record is stored for the identifier.
-  virtual auto exists(std::string_view entity_id, Waiter& waiter) const -> Result<bool> = 0;
+  auto exists(Call& cx, std::string_view entity_id) const -> Task<Result<bool>>;
   // Stored identifiers of the readable records, optionally only those of one kind. Never short
   // without an error: only records whose content is wrong are skipped.
-  virtual auto list(std::optional<EntityType> kind, Waiter& waiter) const -> Result<std::vector<std::string>> = 0;
+  auto list(Call& cx, std::optional<EntityType> kind) const -> Task<Result<std::vector<std::string>>>;
+  // How many identifiers list(kind) gives.
+  auto count(Call& cx, std::optional<EntityType> kind) const -> Task<Result<std::size_t>>;
   // The readable records of one kind; a copy stored under another identifier's place is fetched
   // (and so maybe created) at its own.
-  virtual auto records_of_kind(EntityType kind, Waiter& waiter) const -> Result<std::vector<EntityTrust>> = 0;
+  auto records_of_kind(Call& cx, EntityType kind) const -> Task<Result<std::vector<EntityTrust>>>;
   // update_from_outcome on the stored record (created when missing), atomically. Storage when the
   // stored record names another entity.
-  virtual auto update(std::string_view entity_id, bool success, double magnitude, Waiter& waiter) const
-      -> Result<EntityTrust> = 0;
+  auto update(Call& cx, std::string_view entity_id, bool success, double magnitude) const
+      -> Task<Result<EntityTrust>>;
   // apply_decay on the stored record when it has been idle for at least min_idle days; nothing is
   // created. True when the record changed.
-  virtual auto decay(std::string_view entity_id, double days_inactive, double decay_rate, double min_idle,
-                     Waiter& waiter) const -> Result<bool> = 0;
+  auto decay(Call& cx, std::string_view entity_id, double days_inactive, double decay_rate, double min_idle) const
+      -> Task<Result<bool>>;
   // The target receives the witness and the witness gives it, both or neither. Returns (witness,
   // target).
-  virtual auto witness(std::string_view witness_id, std::string_view target_id, bool success, double magnitude,
-                       Waiter& waiter) const -> Result<std::pair<EntityTrust, EntityTrust>> = 0;
+  auto witness(Call& cx, std::string_view witness_id, std::string_view target_id, bool success,
+               double magnitude) const -> Task<Result<std::pair<EntityTrust, EntityTrust>>>;
   // Every place of the store with its verdict; writes nothing.
-  virtual auto check(Waiter& waiter) const -> Result<std::vector<Finding>> = 0;
+  auto check(Call& cx) const -> Task<Result<std::vector<Finding>>>;
 
-  // How Python shows the store ("TrustStore(path='...')"); never holds a password.
-  virtual auto repr() const -> std::string = 0;
-  // What opens the store again (pickling): its directory, or its connection text and table.
-  struct Address {
-    std::string where;
-    std::optional<std::string> table;
-  };
-  virtual auto address() const -> Address = 0;
+  // How Python shows the store: "TrustStore(path='...')" or "TrustStore.connect('...',
+  // table='...')"; never with a password.
+  auto repr() const -> std::string;
+  auto address() const noexcept -> const Address& { return backend_->address(); }
+
+ private:
+  // The record in the stored text of entity_id's place; Storage, Io or Serialization naming the
+  // place when it cannot be read.
+  auto read(std::string_view entity_id, const Stored& stored) const -> Result<EntityTrust>;
+  // The same, and Storage when it is another identifier's record.
+  auto own(std::string_view entity_id, const Stored& stored) const -> Result<EntityTrust>;
+  // The same where there may be no record: a new one then.
+  auto own_or_new(std::string_view entity_id, const std::optional<Stored>& stored) const -> Result<EntityTrust>;
+  // The error, marked as concerning entity_id (and its place, where it names none yet).
+  auto concerning(TrustError error, std::string_view entity_id) const -> TrustError;
+
+  std::unique_ptr<const Backend> backend_;
 };
 
 }  // namespace velk

@@ -8,7 +8,7 @@
 
 #include "bindings/python/classes.h"
 #include "entity/trust/record_fields.h"
-#include "storage/file/record_json.h"
+#include "storage/record/record_text.h"
 
 namespace velk::py {
 namespace {

@@ -2,8 +2,8 @@
 #include <string>
 
 #include "bindings/python/classes.h"
-#include "storage/file/file_store.h"
-#include "storage/postgres/loader.h"
+#include "storage/file/file_backend.h"
+#include "storage/opener.h"
 
 namespace velk::py {
 namespace {
@@ -39,11 +39,6 @@ constexpr char kGetByTypeDoc[] = "Get entities by type";
 constexpr Param kConnectParams[] = {{"url"}, {"table", "'velk_trust'"}};
 constexpr Signature kConnect{"TrustStore.connect()", kConnectParams};
 constexpr char kConnectDoc[] = "Open a store on a PostgreSQL table (libpq connection URI or keyword string)";
-
-auto new_store(PyTypeObject* type, Result<FileStore>&& opened) -> PyObject* {
-  std::unique_ptr<const Store> store = std::make_unique<FileStore>(value_or_raise(std::move(opened)));
-  return new_instance<TrustStoreObject>(type, std::move(store));
-}
 
 // Releases the interpreter lock while a store call waits for the directory lock or works through
 // a listing, and lets the interpreter's signal handlers interrupt it: their exception (for Ctrl-C,
@@ -87,7 +82,20 @@ class InterpreterWaiter final : public Waiter {
   bool ended_ = false;
 };
 
-// Store methods: bind, check the receiver, then body(args, store, waiter). A body converts its
+// One store call, run to its end on this thread: its result, or the exception of a signal handler
+// that interrupted it.
+class Runner {
+ public:
+  template <typename T>
+  auto operator()(Task<Result<T>> task) -> T {
+    return waiter.result(run(std::move(task), cx, waiter));
+  }
+
+  Call cx;
+  InterpreterWaiter waiter;
+};
+
+// Store methods: bind, check the receiver, then body(args, store, runner). A body converts its
 // arguments before it calls the store, so nothing that the store touches while the interpreter
 // lock is released belongs to Python.
 auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -95,9 +103,16 @@ auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, P
   return guard([&] {
     auto a = bind(sig, args, nargs, kwnames);
     const Store& store = *receiver<TrustStoreObject>(self).value;
-    InterpreterWaiter waiter;
-    return body(a, store, waiter);
+    Runner runner;
+    return body(a, store, runner);
   });
+}
+
+// A new TrustStore object on the store an address names.
+auto new_store(PyTypeObject* type, Address address) -> PyObject* {
+  Runner runner;
+  auto opened = runner(open_store(runner.cx, std::move(address)));
+  return new_instance<TrustStoreObject>(type, std::move(opened));
 }
 
 auto new_record(EntityTrust&& r) -> PyObject* { return make_result<EntityTrustObject>(std::move(r)); }
@@ -115,42 +130,42 @@ auto store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject
     auto a = bind(kNew, args, kwargs);
     const auto path = a.optional_text(0);
     if (!path) return new_default_store(type);
-    return new_store(type, FileStore::open(std::string(*path)));
+    return new_store(type, directory_address(std::string(*path)));
   });
 }
 
 auto store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kGet, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kGet, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
-    return new_record(w.result(s.get(id, w)));
+    return new_record(r(s.get(r.cx, id)));
   });
 }
 
 auto store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kSave, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kSave, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     auto* trust = reinterpret_cast<EntityTrustObject*>(a.object(0, type_object(ClassId::EntityTrust), "EntityTrust"));
     SharedBorrow borrow(trust->borrow);
-    w.result(s.save(trust->value, w));
+    r(s.save(r.cx, trust->value));
     return none();
   });
 }
 
 auto store_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kUpdate, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kUpdate, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
     const bool success = a.flag(1);
     const double magnitude = a.real(2);
-    return new_record(w.result(s.update(id, success, magnitude, w)));
+    return new_record(r(s.update(r.cx, id, success, magnitude)));
   });
 }
 
 auto store_witness(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kWitness, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kWitness, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto witness_id = a.text(0);
     const auto target_id = a.text(1);
     const bool success = a.flag(2);
     const double magnitude = a.real(3);
-    auto pair = w.result(s.witness(witness_id, target_id, success, magnitude, w));
+    auto pair = r(s.witness(r.cx, witness_id, target_id, success, magnitude));
     OwnedRef witness = OwnedRef::steal(new_record(std::move(pair.first)));
     OwnedRef target = OwnedRef::steal(new_record(std::move(pair.second)));
     return OwnedRef::checked(PyTuple_Pack(2, witness.get(), target.get())).release();
@@ -158,42 +173,42 @@ auto store_witness(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 auto store_decay(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kDecay, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kDecay, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
     const double days = a.real(1);
     const double rate = a.real(2);
     const double min_idle = a.real_or(3, 0.0);
-    return PyBool_FromLong(w.result(s.decay(id, days, rate, min_idle, w)));
+    return PyBool_FromLong(r(s.decay(r.cx, id, days, rate, min_idle)));
   });
 }
 
 auto store_list_entities(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kListEntities, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kListEntities, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto query = a.optional_text(0);
     std::optional<EntityType> kind;
     if (query) kind = kind_of_query(*query);
-    return new_text_list(w.result(s.list(kind, w)));
+    return new_text_list(r(s.list(r.cx, kind)));
   });
 }
 
 auto store_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kExists, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kExists, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
-    return PyBool_FromLong(w.result(s.exists(id, w)));
+    return PyBool_FromLong(r(s.exists(r.cx, id)));
   });
 }
 
 auto store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kDelete, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kDelete, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
-    return PyBool_FromLong(w.result(s.remove(id, w)));
+    return PyBool_FromLong(r(s.remove(r.cx, id)));
   });
 }
 
 auto store_get_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-  return store_method(kGetByType, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, auto& w) {
+  return store_method(kGetByType, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const EntityType kind = kind_of_query(a.text(0));
-    return new_record_list(w.result(s.records_of_kind(kind, w)));
+    return new_record_list(r(s.records_of_kind(r.cx, kind)));
   });
 }
 
@@ -228,8 +243,8 @@ auto new_finding(Finding&& finding) -> PyObject* {
 auto store_check(PyObject* self, PyObject*) -> PyObject* {
   return guard([&] {
     const Store& store = *receiver<TrustStoreObject>(self).value;
-    InterpreterWaiter waiter;
-    auto findings = waiter.result(store.check(waiter));
+    Runner runner;
+    auto findings = runner(store.check(runner.cx));
     OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(findings.size())));
     for (std::size_t k = 0; k < findings.size(); ++k) {
       list_set(list.get(), static_cast<Py_ssize_t>(k), new_finding(std::move(findings[k])));
@@ -247,14 +262,18 @@ auto store_repr(PyObject* self) -> PyObject* {
   });
 }
 
-// A store travels as its directory path, or its connection text and table: unpickling opens it
-// again.
+// A store travels as its address: unpickling opens it again, by the constructor for a directory
+// and by connect for a database.
 auto store_reduce(PyObject* self, PyObject*) -> PyObject* {
   return guard([&] {
-    const auto address = receiver<TrustStoreObject>(self).value->address();
+    const Address& address = receiver<TrustStoreObject>(self).value->address();
     OwnedRef where = OwnedRef::steal(new_text(address.where));
-    if (!address.table) return reduce_value(ClassId::TrustStore, OwnedRef::checked(PyTuple_Pack(1, where.get())));
-    OwnedRef table = OwnedRef::steal(new_text(*address.table));
+    switch (address.backend) {
+      case Address::Backend::Directory:
+        return reduce_value(ClassId::TrustStore, OwnedRef::checked(PyTuple_Pack(1, where.get())));
+      case Address::Backend::Postgres: break;
+    }
+    OwnedRef table = OwnedRef::steal(new_text(address.table));
     return reduce_by_method(ClassId::TrustStore, "connect", OwnedRef::checked(PyTuple_Pack(2, where.get(), table.get())));
   });
 }
@@ -262,11 +281,9 @@ auto store_reduce(PyObject* self, PyObject*) -> PyObject* {
 auto store_connect(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return guard([&] {
     auto a = bind(kConnect, args, nargs, kwnames);
-    const std::string url(a.text(0));
-    const std::string table(a.text_or(1, kDefaultTable));
-    InterpreterWaiter waiter;
-    auto opened = waiter.result(open_database_store(url, table, waiter));
-    return new_instance<TrustStoreObject>(reinterpret_cast<PyTypeObject*>(cls), std::move(opened));
+    std::string url(a.text(0));
+    std::string table(a.text_or(1, kDefaultTable));
+    return new_store(reinterpret_cast<PyTypeObject*>(cls), value_or_raise(connection_address(std::move(url), std::move(table))));
   });
 }
 
@@ -298,7 +315,9 @@ PyType_Slot store_slots[] = {
 
 }  // namespace
 
-auto new_default_store(PyTypeObject* type) -> PyObject* { return new_store(type, FileStore::open_default()); }
+auto new_default_store(PyTypeObject* type) -> PyObject* {
+  return new_store(type, directory_address(value_or_raise(FileBackend::default_directory())));
+}
 
 const vectorcallfunc trust_store_vectorcall = nullptr;
 

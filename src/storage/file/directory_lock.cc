@@ -80,8 +80,8 @@ DirectoryLock::~DirectoryLock() {
   ::close(fd_);
 }
 
-auto DirectoryLock::acquire(const std::string& dir, Waiter& waiter) -> Result<void> {
-  if (auto installed = install_fork_handlers(); !installed) return installed;
+auto DirectoryLock::try_acquire(const std::string& dir) -> Result<bool> {
+  if (auto installed = install_fork_handlers(); !installed) return installed.error();
   {
     std::lock_guard guard(held_mutex);
     fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -93,16 +93,18 @@ auto DirectoryLock::acquire(const std::string& dir, Waiter& waiter) -> Result<vo
   // Mostly the lock is free and taken at once, with the caller's locks kept. Taken while another
   // process waits for it, it is let go once, so that a process updating in a tight loop does not
   // take it again, time after time, before a waiter the kernel has woken gets to run.
-  bool yielding = false;
   if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-    if (!others_waiting()) return {};
+    if (!others_waiting()) return true;
     ::flock(fd_, LOCK_UN);
-    yielding = true;
+    yielding_ = true;
   } else if (errno != EWOULDBLOCK && errno != EINTR) {
     return TrustError::io(errno);
   }
-  SteppedAside away(waiter);
-  if (yielding) std::this_thread::sleep_for(kYield);
+  return false;
+}
+
+auto DirectoryLock::wait(Waiter& waiter) -> Result<void> {
+  if (yielding_) std::this_thread::sleep_for(kYield);
   announce_waiting();
   for (;;) {
     // Asked before each wait too: a signal that came just before it would not end it.

@@ -17,11 +17,12 @@ class DirectoryLock {
   // Closing the descriptor releases the lock.
   ~DirectoryLock();
 
-  // Opens dir ("" is the working directory) and waits until its lock is ours: blocked in the
-  // kernel, which wakes the waiter when the holder lets go, away from the caller (see Waiter). A
-  // signal ends the wait when the waiter says so (Io EINTR). Locking the directory itself creates
-  // nothing inside it.
-  auto acquire(const std::string& dir, Waiter& waiter) -> Result<void>;
+  // Opens dir ("" is the working directory) and takes its lock when that can be done at once:
+  // true then; false when the caller must wait(). Locking the directory creates nothing inside it.
+  auto try_acquire(const std::string& dir) -> Result<bool>;
+  // Waits until the lock is ours: blocked in the kernel, which wakes the waiter when the holder
+  // lets go. A signal ends the wait when the waiter says so (Io EINTR).
+  auto wait(Waiter& waiter) -> Result<void>;
   // The locked directory's descriptor, for the *at calls.
   auto fd() const noexcept -> int { return fd_; }
 
@@ -38,6 +39,7 @@ class DirectoryLock {
   DirectoryLock* prev_ = nullptr;
   DirectoryLock* next_ = nullptr;
   int fd_ = -1;
+  bool yielding_ = false;  // taken while others waited, and let go for them once
 };
 
 }  // namespace velk

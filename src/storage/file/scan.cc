@@ -1,6 +1,8 @@
-// Listing the record directory: every *.json file read and parsed, on a few threads when there are
-// many, in directory order.
+// Scanning the record directory: every entry in directory order, the *.json files read on a few
+// threads when there are many.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,8 +11,10 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
-#include "storage/file/file_store.h"
+#include "storage/file/file_backend.h"
+#include "storage/file/files.h"
 #include "storage/file/listing.h"
 
 namespace velk {
@@ -22,45 +26,70 @@ constexpr std::size_t kMaxThreads = 4;
 // Files taken at a time by a thread.
 constexpr std::size_t kBatch = 32;
 
-}  // namespace
+auto entry_exists(int dir, const char* name) -> bool {
+  struct stat st;
+  return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
 
-auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned>> {
-  SteppedAside away(waiter);
+struct Named {
+  std::string path;
+  Entry::Shape shape;
+};
+
+// The entries of dir handed to sink, read on up to kMaxThreads threads (the calling one among
+// them, which alone asks the waiter).
+auto scan_directory(const std::string& directory, Scope scope, ScanSink& sink, Waiter& waiter) -> Result<void> {
   InterruptCheck interrupted(waiter);
-  std::vector<std::string> paths;
   // Kept open until every file is read: the files are opened through it by their names.
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
+  // The empty path (the working directory) cannot be listed: ENOENT.
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
   if (!dir) return TrustError::io(errno);
+  std::vector<Named> names;
   auto listed = for_each_entry(dir.get(), interrupted, [&](std::string_view name) -> Result<void> {
-    if (has_json_extension(name)) paths.push_back(join_path(dir_, name));
+    if (has_json_extension(name)) {
+      names.push_back({join_path(directory, name), Entry::Shape::Record});
+    } else if (scope == Scope::Everything) {
+      names.push_back({join_path(directory, name), is_temporary_name(name) ? Entry::Shape::Temporary : Entry::Shape::Other});
+    }
     return {};
   });
-  if (!listed) return listed.error();
+  if (!listed) return listed;
+  sink.expect(names.size());
 
-  // Each thread takes batches of files and parses them into their own slots, so the order stays
-  // the directory's. Only the calling thread asks the waiter; if it asks to stop, or a thread meets
-  // a failure of the system rather than of one file, the others stop before their next file. Every
-  // thread is joined before the results are read.
-  std::vector<std::optional<EntityTrust>> records(paths.size());
+  // Each thread takes batches of entries and hands each to the sink under its number, so the order
+  // stays the directory's. If the caller asks to stop, or the sink refuses an entry, the others
+  // stop before their next one. Every thread is joined before this returns.
+  const int dir_fd = ::dirfd(dir.get());
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::optional<TrustError> error;
   std::exception_ptr failure;
   std::atomic_flag failure_taken;
+  auto one = [&](std::size_t k) -> Result<void> {
+    Named& named = names[k];
+    const FileAt file = FileAt::in(dir_fd, named.path);
+    std::string key = file.name;
+    Entry entry{named.shape, Place{std::move(named.path), std::move(key)}, Stored{}};
+    if (entry.shape == Entry::Shape::Record) {
+      bool not_regular = false;
+      entry.read = read_file(file, &not_regular);
+      // Gone since it was listed: no entry at all (a link that leads nowhere stays).
+      if (!entry.read && entry.read.error().os_error() == ENOENT && !entry_exists(dir_fd, file.name)) return {};
+      if (not_regular) entry.shape = Entry::Shape::NotRegular;
+    }
+    return sink.take(k, std::move(entry));
+  };
   auto work = [&](bool caller) {
     try {
       for (;;) {
         if (stop.load(std::memory_order_relaxed)) return;
         const std::size_t first = next.fetch_add(kBatch);
-        if (first >= paths.size()) return;
-        for (std::size_t k = first; k < std::min(first + kBatch, paths.size()); ++k) {
+        if (first >= names.size()) return;
+        for (std::size_t k = first; k < std::min(first + kBatch, names.size()); ++k) {
           if (caller && interrupted()) stop = true;
           if (stop.load(std::memory_order_relaxed)) return;
-          auto r = read_record(FileAt::in(::dirfd(dir.get()), paths[k]));
-          if (r) {
-            records[k] = std::move(*r);
-          } else if (!is_content_fault(r.error())) {
-            if (!failure_taken.test_and_set()) error = r.error();
+          if (auto taken = one(k); !taken) {
+            if (!failure_taken.test_and_set()) error = taken.error();
             stop = true;
           }
         }
@@ -74,7 +103,7 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
       if (!failure_taken.test_and_set()) failure = std::current_exception();
     }
   };
-  const std::size_t threads = std::min({kMaxThreads, std::max<std::size_t>(1, paths.size() / kFilesPerThread),
+  const std::size_t threads = std::min({kMaxThreads, std::max<std::size_t>(1, names.size() / kFilesPerThread),
                                         static_cast<std::size_t>(std::max(1u, std::thread::hardware_concurrency()))});
   {
     std::vector<std::jthread> helpers;
@@ -89,13 +118,17 @@ auto FileStore::scan_records(Waiter& waiter) const -> Result<std::vector<Scanned
   if (failure) std::rethrow_exception(failure);
   if (error) return *error;
   if (stop) return TrustError::io(EINTR);
+  return {};
+}
 
-  std::vector<Scanned> scanned;
-  scanned.reserve(paths.size());
-  for (std::size_t k = 0; k < paths.size(); ++k) {
-    if (records[k]) scanned.push_back({std::move(paths[k]), std::move(*records[k])});
-  }
-  return scanned;
+}  // namespace
+
+auto FileBackend::scan(Call& cx, std::optional<std::string_view>, Scope scope, ScanSink& sink) const
+    -> Task<Result<void>> {
+  Result<void> scanned;
+  auto work = [&](Waiter& waiter) { scanned = scan_directory(directory(), scope, sink, waiter); };
+  co_await cx.work(work);
+  co_return scanned;
 }
 
 }  // namespace velk

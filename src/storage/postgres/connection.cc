@@ -1,4 +1,4 @@
-// libpq in pipeline mode, non-blocking: the caller's waiter is left for every poll.
+// libpq in pipeline mode, non-blocking: every wait for the socket is the call's driver's.
 #include "storage/postgres/connection.h"
 
 #include <poll.h>
@@ -14,12 +14,8 @@
 namespace velk::pg {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How long the replies of cancelled statements are waited for before the session is dropped.
 constexpr auto kCancelGrace = std::chrono::milliseconds(150);
-// How often an interruptible wait asks its waiter.
-constexpr int kInterruptTickMs = 20;
 
 // libpq's own "out of memory" (the server's carries an SQLSTATE): the caller's MemoryError.
 void throw_if_out_of_memory(std::string_view message) {
@@ -66,53 +62,41 @@ auto one_line(std::string_view text) -> std::string {
   return out;
 }
 
-auto Connection::open(const std::string& url, Waiter& waiter) -> Result<Connection> {
-  if (url.find('\0') != std::string::npos) return TrustError::storage("the connection text holds a NUL byte");
+auto Connection::open(Call& cx, const std::string& url) -> Task<Result<Connection>> {
+  if (url.find('\0') != std::string::npos) co_return TrustError::storage("the connection text holds a NUL byte");
   // Keywords are read in order, each overriding the one before: the connection text may set its own
   // connect_timeout, but not the encoding, which record texts need.
   const char* const keys[] = {"connect_timeout", "dbname", "client_encoding", "fallback_application_name", nullptr};
   const char* const values[] = {"10", url.c_str(), "UTF8", "velk_trust", nullptr};
-  std::optional<Connection> made;
-  bool timed_out = false, interrupted = false;
-  {
-    // Name lookups happen in here too: all of it away from the caller. libpq leaves the timeout of a
-    // non-blocking connection to its caller.
-    SteppedAside away(waiter);
-    PGconn* conn = PQconnectStartParams(keys, values, 1);
-    if (conn == nullptr) throw std::bad_alloc();
-    made.emplace(Connection(conn));
-    const auto timeout = connect_timeout(conn);
-    const auto deadline = Clock::now() + std::chrono::seconds(timeout.value_or(0));
-    auto state = PQstatus(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
-    while (state == PGRES_POLLING_READING || state == PGRES_POLLING_WRITING) {
-      pollfd p{PQsocket(conn), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
-      const int ready = ::poll(&p, 1, kInterruptTickMs);
-      if (ready < 0 && errno != EINTR) break;
-      if (ready > 0) {
-        state = PQconnectPoll(conn);
-        continue;
-      }
-      if (timeout && Clock::now() >= deadline) {
-        timed_out = true;
-        break;
-      }
-      if (waiter.interrupted()) {
-        interrupted = true;
-        break;
-      }
+  PGconn* started = nullptr;
+  // Name lookups happen in libpq's connecting steps: each is taken away from the caller.
+  auto start = [&](Waiter&) { started = PQconnectStartParams(keys, values, 1); };
+  co_await cx.work(start);
+  if (started == nullptr) throw std::bad_alloc();
+  Connection made(started);
+  PGconn* conn = made.conn_;
+  // libpq leaves the timeout of a non-blocking connection to its caller.
+  const auto timeout = connect_timeout(conn);
+  const auto deadline = timeout ? std::optional(Clock::now() + std::chrono::seconds(*timeout)) : std::nullopt;
+  auto state = PQstatus(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+  auto step = [&](Waiter&) { state = PQconnectPoll(conn); };
+  while (state == PGRES_POLLING_READING || state == PGRES_POLLING_WRITING) {
+    const short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+    const Woken woken = co_await cx.ready(PQsocket(conn), events, deadline, Interruption::Ends);
+    if (woken == Woken::Interrupted) co_return TrustError::io(EINTR);
+    if (woken == Woken::TimedOut) {
+      co_return TrustError::storage("cannot connect to the database: " + server_of(conn) + " failed: timeout expired");
     }
+    co_await cx.work(step);
   }
-  PGconn* conn = made->conn_;
-  if (interrupted) return TrustError::io(EINTR);
-  if (timed_out) return TrustError::storage("cannot connect to the database: " + server_of(conn) + " failed: timeout expired");
   if (PQstatus(conn) != CONNECTION_OK) {
     throw_if_out_of_memory(PQerrorMessage(conn));
-    return TrustError::storage("cannot connect to the database: " + one_line(PQerrorMessage(conn)));
+    co_return TrustError::storage("cannot connect to the database: " + one_line(PQerrorMessage(conn)));
   }
   if (PQsetnonblocking(conn, 1) != 0 || PQenterPipelineMode(conn) != 1) {
-    return TrustError::storage("cannot use the database connection: " + one_line(PQerrorMessage(conn)));
+    co_return TrustError::storage("cannot use the database connection: " + one_line(PQerrorMessage(conn)));
   }
-  return std::move(*made);
+  co_return std::move(made);
 }
 
 Connection::Connection(Connection&& other) noexcept
@@ -151,7 +135,7 @@ auto Connection::lost() -> Failure {
 
 void Connection::cancel() {
   cancelled_ = true;
-  grace_end_ = std::chrono::steady_clock::now() + kCancelGrace;
+  grace_end_ = Clock::now() + kCancelGrace;
   char error[256];
   if (PGcancel* handle = PQgetCancel(conn_)) {
     (void)PQcancel(handle, error, sizeof error);
@@ -159,52 +143,39 @@ void Connection::cancel() {
   }
 }
 
-auto Connection::wait(Waiter& waiter, bool interruptible, bool for_write) -> std::optional<Failure> {
-  pollfd p{PQsocket(conn_), static_cast<short>(POLLIN | (for_write ? POLLOUT : 0)), 0};
-  if (p.fd < 0) return lost();
-  int ready = 0, error = 0;
-  bool dropped = false;
-  {
-    SteppedAside away(waiter);
-    for (;;) {
-      int timeout = -1;
-      if (cancelled_) {
-        // The replies of the cancelled statements, for what is left of the grace.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(grace_end_ - Clock::now()).count();
-        if (left <= 0) {
-          dropped = true;
-          break;
-        }
-        timeout = static_cast<int>(left);
-      } else if (interruptible) {
-        timeout = kInterruptTickMs;
+auto Connection::wait(Call& cx, Interruption interruption, bool for_write) -> Task<std::optional<Failure>> {
+  const int fd = PQsocket(conn_);
+  if (fd < 0) co_return lost();
+  const auto events = static_cast<short>(POLLIN | (for_write ? POLLOUT : 0));
+  for (;;) {
+    Woken woken;
+    if (cancelled_) {
+      // The replies of the cancelled statements, for what is left of the grace.
+      woken = co_await cx.ready(fd, events, grace_end_, Interruption::Waits);
+      if (woken == Woken::TimedOut) {
+        broken_ = true;
+        co_return Failure{Failure::Kind::Interrupted, {}, "interrupted"};
       }
-      ready = ::poll(&p, 1, timeout);
-      if (ready > 0) break;
-      if (ready < 0 && errno != EINTR) {
-        error = errno;
-        break;
+    } else if (interruption == Interruption::Ends) {
+      woken = co_await cx.ready(fd, events);
+      if (woken != Woken::Ready) {
+        cancel();
+        continue;
       }
-      if (interruptible && !cancelled_ && waiter.interrupted()) cancel();
+    } else {
+      woken = co_await cx.ready(fd, events, std::nullopt, Interruption::Waits);
     }
+    break;
   }
-  if (dropped) {
-    broken_ = true;
-    return Failure{Failure::Kind::Interrupted, {}, "interrupted"};
-  }
-  if (ready < 0) {
-    broken_ = true;
-    return Failure{Failure::Kind::Lost, {}, std::strerror(error)};
-  }
-  if ((p.revents & (POLLIN | POLLERR | POLLHUP)) != 0 && PQconsumeInput(conn_) == 0) return lost();
-  return std::nullopt;
+  if ((cx.revents() & (POLLIN | POLLERR | POLLHUP)) != 0 && PQconsumeInput(conn_) == 0) co_return lost();
+  co_return std::nullopt;
 }
 
-auto Connection::exchange(std::span<const Step> steps, Waiter& waiter, bool interruptible) -> Outcome {
+auto Connection::exchange(Call& cx, std::span<const Step> steps, Interruption interruption) -> Task<Outcome> {
   Outcome out;
   if (broken_) {
     out.failure = Failure{Failure::Kind::Lost, {}, "the connection to the server was lost"};
-    return out;
+    co_return out;
   }
   cancelled_ = false;
   for (const Step& step : steps) {
@@ -221,69 +192,69 @@ auto Connection::exchange(std::span<const Step> steps, Waiter& waiter, bool inte
                          : PQsendQueryParams(conn_, step.text, step.count, nullptr, values, lengths, formats, 1);
     if (sent != 1) {
       out.failure = lost();
-      return out;
+      co_return out;
     }
   }
-  return receive(steps.size(), waiter, interruptible);
+  co_return co_await receive(cx, steps.size(), interruption);
 }
 
-auto Connection::receive(std::size_t count, Waiter& waiter, bool interruptible) -> Outcome {
+auto Connection::receive(Call& cx, std::size_t count, Interruption interruption) -> Task<Outcome> {
   Outcome out;
   busy_ = true;  // until every reply is read: a session dropped half-way is not reused
   if (PQpipelineSync(conn_) != 1) {
     out.failure = lost();
-    return out;
+    co_return out;
   }
   for (;;) {
     const int flushed = PQflush(conn_);
     if (flushed == 0) break;
     if (flushed < 0) {
       out.failure = lost();
-      return out;
+      co_return out;
     }
-    if (auto failed = wait(waiter, interruptible, true)) {
+    if (auto failed = co_await wait(cx, interruption, true)) {
       out.failure = std::move(failed);
-      return out;
+      co_return out;
     }
   }
-  // The next result, waited for; null between one step's results and the next step's.
-  auto next = [&](Reply& reply) -> bool {
-    while (PQisBusy(conn_) != 0) {
-      if (auto failed = wait(waiter, interruptible, false)) {
-        out.failure = std::move(failed);
-        return false;
-      }
-    }
-    reply.reset(PQgetResult(conn_));
-    return true;
-  };
   std::optional<Failure> refused;
-  for (std::size_t k = 0; k < count; ++k) {
-    Reply reply, end;
-    if (!next(reply)) return out;
-    if (!reply) {
-      out.failure = lost();
-      return out;
+  // Each step's result, then the null that ends it; then the sync's.
+  for (std::size_t k = 0; k <= count; ++k) {
+    for (int part = 0; part < (k < count ? 2 : 1); ++part) {
+      while (PQisBusy(conn_) != 0) {
+        if (auto failed = co_await wait(cx, interruption, false)) {
+          out.failure = std::move(failed);
+          co_return out;
+        }
+      }
+      Reply reply(PQgetResult(conn_));
+      if (k == count) {
+        if (!reply || PQresultStatus(reply.get()) != PGRES_PIPELINE_SYNC) {
+          out.failure = lost();
+          co_return out;
+        }
+        break;
+      }
+      if (part == 1) {
+        if (reply) {
+          out.failure = Failure{Failure::Kind::Lost, {}, "unexpected reply from the server"};
+          broken_ = true;
+          co_return out;
+        }
+        continue;
+      }
+      if (!reply) {
+        out.failure = lost();
+        co_return out;
+      }
+      if (PQresultStatus(reply.get()) == PGRES_FATAL_ERROR && !refused) {
+        const char* state = PQresultErrorField(reply.get(), PG_DIAG_SQLSTATE);
+        if (state == nullptr) throw_if_out_of_memory(PQresultErrorMessage(reply.get()));
+        refused = Failure{Failure::Kind::Server, state != nullptr ? state : "",
+                          one_line(PQresultErrorMessage(reply.get()))};
+      }
+      out.replies.push_back(std::move(reply));
     }
-    if (PQresultStatus(reply.get()) == PGRES_FATAL_ERROR && !refused) {
-      const char* state = PQresultErrorField(reply.get(), PG_DIAG_SQLSTATE);
-      if (state == nullptr) throw_if_out_of_memory(PQresultErrorMessage(reply.get()));
-      refused = Failure{Failure::Kind::Server, state != nullptr ? state : "",
-                        one_line(PQresultErrorMessage(reply.get()))};
-    }
-    out.replies.push_back(std::move(reply));
-    if (!next(end)) return out;
-    if (end) {
-      out.failure = Failure{Failure::Kind::Lost, {}, "unexpected reply from the server"};
-      broken_ = true;
-      return out;
-    }
-  }
-  Reply sync;
-  if (!next(sync)) return out;
-  if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
-    out.failure = lost();
-    return out;
   }
   busy_ = false;
   if (cancelled_) {
@@ -291,17 +262,17 @@ auto Connection::receive(std::size_t count, Waiter& waiter, bool interruptible) 
   } else if (refused) {
     out.failure = std::move(refused);
   }
-  return out;
+  co_return out;
 }
 
-auto Connection::prepare(std::span<const std::pair<const char*, std::string>> statements, Waiter& waiter)
-    -> Outcome {
-  if (broken_) return Outcome{{}, Failure{Failure::Kind::Lost, {}, "the connection to the server was lost"}};
+auto Connection::prepare(Call& cx, std::span<const std::pair<const char*, std::string>> statements)
+    -> Task<Outcome> {
+  if (broken_) co_return Outcome{{}, Failure{Failure::Kind::Lost, {}, "the connection to the server was lost"}};
   cancelled_ = false;
   for (const auto& [name, sql] : statements) {
-    if (PQsendPrepare(conn_, name, sql.c_str(), 0, nullptr) != 1) return Outcome{{}, lost()};
+    if (PQsendPrepare(conn_, name, sql.c_str(), 0, nullptr) != 1) co_return Outcome{{}, lost()};
   }
-  return receive(statements.size(), waiter, false);
+  co_return co_await receive(cx, statements.size(), Interruption::Waits);
 }
 
 }  // namespace velk::pg

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "common/error.h"
-#include "storage/waiter.h"
+#include "common/task.h"
+#include "storage/call.h"
 
 namespace velk::pg {
 
@@ -52,7 +53,7 @@ struct Failure {
   enum class Kind {
     Server,       // the server refused a statement; the session is usable (sqlstate says why)
     Lost,         // the connection failed: the session is gone
-    Interrupted,  // the waiter asked to abandon the batch; its statements were cancelled
+    Interrupted,  // the caller asked to stop the batch; its statements were cancelled
   };
   Kind kind;
   std::string sqlstate;
@@ -63,6 +64,11 @@ struct Failure {
   // deadlock, or a row inserted meanwhile by another client.
   auto retryable() const noexcept -> bool {
     return kind == Kind::Server && (sqlstate == "40001" || sqlstate == "40P01" || sqlstate == "23505");
+  }
+  // A failure of a batch that carried a commit.
+  auto committing() && -> Failure&& {
+    during_commit = true;
+    return std::move(*this);
   }
 };
 
@@ -76,9 +82,9 @@ struct Outcome {
 class Connection {
  public:
   // Connects with the connection text (a URI or keywords), whose connect_timeout applies (10 s
-  // when it names none); the wait is spent away from the caller. Storage with libpq's message,
-  // which names the host, on failure.
-  static auto open(const std::string& url, Waiter& waiter) -> Result<Connection>;
+  // when it names none); every wait, and every step that may look a name up, is spent away from
+  // the caller. Storage with libpq's message, which names the host, on failure.
+  static auto open(Call& cx, const std::string& url) -> Task<Result<Connection>>;
 
   Connection(Connection&& other) noexcept;
   Connection(const Connection&) = delete;
@@ -89,10 +95,11 @@ class Connection {
 
   // Sends the steps and a sync in one write and reads every reply. On the first refused statement
   // the rest are skipped by the server; in an explicit transaction the caller then rolls back.
-  // With interruptible, an interruption of the waiter cancels the statements on the server.
-  auto exchange(std::span<const Step> steps, Waiter& waiter, bool interruptible) -> Outcome;
+  // Where the caller's stop ends the waits, it cancels the statements on the server; where it
+  // does not (a commit's round trip), the answer is waited for.
+  auto exchange(Call& cx, std::span<const Step> steps, Interruption interruption) -> Task<Outcome>;
   // Prepares statements by name, in one round trip.
-  auto prepare(std::span<const std::pair<const char*, std::string>> statements, Waiter& waiter) -> Outcome;
+  auto prepare(Call& cx, std::span<const std::pair<const char*, std::string>> statements) -> Task<Outcome>;
   // False when the session is known to be gone: lost, or the server said something between calls
   // (a server that shuts down says goodbye on every session).
   auto usable() -> bool;
@@ -109,17 +116,17 @@ class Connection {
 
  private:
   explicit Connection(PGconn* conn) noexcept : conn_(conn) {}
-  // Waits until libpq has the next reply whole (events: POLLIN, or POLLOUT to flush).
-  auto wait(Waiter& waiter, bool interruptible, bool for_write) -> std::optional<Failure>;
+  // Waits for the socket (to read, and to write when flushing) and reads what came.
+  auto wait(Call& cx, Interruption interruption, bool for_write) -> Task<std::optional<Failure>>;
   // Sends a sync, flushes, and reads count steps' replies and the sync's.
-  auto receive(std::size_t count, Waiter& waiter, bool interruptible) -> Outcome;
+  auto receive(Call& cx, std::size_t count, Interruption interruption) -> Task<Outcome>;
   auto lost() -> Failure;
   auto cancel() -> void;
 
   PGconn* conn_ = nullptr;
   bool broken_ = false;
   bool cancelled_ = false;
-  std::chrono::steady_clock::time_point grace_end_;  // when cancelled statements' replies are given up
+  Clock::time_point grace_end_;  // when cancelled statements' replies are given up
   bool busy_ = false;
 };
 

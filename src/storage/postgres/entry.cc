@@ -1,12 +1,11 @@
-// The one symbol the database store's shared object exports: what the loader calls.
-#include "storage/postgres/loader.h"
-#include "storage/postgres/postgres_store.h"
+// The one symbol the database backend's shared object exports: what the opener calls.
+#include "storage/opener.h"
+#include "storage/postgres/postgres_backend.h"
 
-extern "C" [[gnu::visibility("default")]] void velk_open_database_store(
-    std::string_view url, std::string_view table, velk::Waiter& waiter,
-    std::optional<velk::Result<std::unique_ptr<const velk::Store>>>* out) {
-  out->emplace(velk::pg::PostgresStore::open(std::string(url), std::string(table), waiter));
+extern "C" [[gnu::visibility("default")]] auto velk_open_backend(velk::Call& cx, const velk::Address& address)
+    -> velk::Task<velk::Result<std::unique_ptr<const velk::Backend>>> {
+  return velk::pg::PostgresBackend::open(cx, address);
 }
 
-// The entry point's type is the one the loader expects.
-static_assert(std::is_same_v<decltype(velk_open_database_store), velk::OpenDatabaseStore>);
+// The entry point's type is the one the opener expects.
+static_assert(std::is_same_v<decltype(velk_open_backend), velk::OpenBackend>);

@@ -51,7 +51,7 @@ void Pool::give_back(Connection&& conn) {
   if (idle_.size() < kMaxIdle) idle_.push_back(std::move(conn));
 }
 
-auto Pool::take(Waiter& waiter) -> Result<Lease> {
+auto Pool::take(Call& cx) -> Task<Result<Lease>> {
   std::vector<Connection> dead;  // ended outside the lock
   {
     std::unique_lock hold(pools_lock);
@@ -61,16 +61,16 @@ auto Pool::take(Waiter& waiter) -> Result<Lease> {
       idle_.pop_back();
       if (conn.usable()) {
         hold.unlock();
-        return Lease(*this, std::move(conn));
+        co_return Lease(*this, std::move(conn));
       }
       dead.push_back(std::move(conn));
     }
   }
   dead.clear();
-  auto opened = Connection::open(url_, waiter);
-  if (!opened) return opened.error();
-  if (auto ready = setup_(*opened, waiter); !ready) return ready.error();
-  return Lease(*this, std::move(*opened));
+  auto opened = co_await Connection::open(cx, url_);
+  if (!opened) co_return opened.error();
+  if (auto ready = co_await setup_(cx, *opened); !ready) co_return ready.error();
+  co_return Lease(*this, std::move(*opened));
 }
 
 }  // namespace velk::pg

@@ -9,15 +9,16 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/task.h"
+#include "storage/call.h"
 #include "storage/postgres/connection.h"
-#include "storage/waiter.h"
 
 namespace velk::pg {
 
 class Pool {
  public:
   // setup readies every new session (prepares the store's statements).
-  using Setup = std::function<Result<void>(Connection&, Waiter&)>;
+  using Setup = std::function<Task<Result<void>>(Call&, Connection&)>;
   Pool(std::string url, Setup setup);
   Pool(const Pool&) = delete;
   auto operator=(const Pool&) -> Pool& = delete;
@@ -45,7 +46,7 @@ class Pool {
 
   // An idle session that still looks alive, else a new one (connected and set up away from the
   // caller).
-  auto take(Waiter& waiter) -> Result<Lease>;
+  auto take(Call& cx) -> Task<Result<Lease>>;
   auto url() const noexcept -> const std::string& { return url_; }
 
  private:

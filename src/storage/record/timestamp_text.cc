@@ -1,5 +1,5 @@
 // Timestamp text. The reader checks the syntax of the whole text first, then calendar ranges.
-#include "storage/file/timestamp_text.h"
+#include "storage/record/timestamp_text.h"
 
 #include <cstdint>
 #include <optional>
@@ -99,14 +99,13 @@ class Scanner {
   std::size_t i_ = 0;
 };
 
-auto is_leap(std::int64_t y) -> bool { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-auto days_in_month(std::int64_t y, std::int64_t m) -> std::int64_t {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
-}
-
 }  // namespace
+
+auto days_in_month(std::int64_t y, std::int64_t m) noexcept -> std::int64_t {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return m == 2 && leap ? 29 : kDays[m - 1];
+}
 
 auto days_from_civil(std::int64_t y, unsigned m, unsigned d) noexcept -> std::int64_t {
   y -= m <= 2;

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "entity/trust/record_fields.h"
-#include "storage/file/json_reader.h"
-#include "storage/file/record_json.h"
-#include "storage/file/timestamp_text.h"
+#include "storage/record/json_reader.h"
+#include "storage/record/record_text.h"
+#include "storage/record/timestamp_text.h"
 
 namespace velk {
 namespace {

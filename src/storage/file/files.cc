@@ -1,5 +1,5 @@
-// File primitives of the record directory.
-#include "storage/file/file_store.h"
+// Files of the record directory: bounded reads, atomic replacement.
+#include "storage/file/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,9 +17,6 @@
 #include <memory>
 #include <new>
 
-#include "storage/digest.h"
-#include "storage/file/directory_lock.h"
-#include "storage/file/record_json.h"
 
 namespace velk {
 namespace {
@@ -93,48 +90,6 @@ auto kind_of_file(mode_t mode) -> const char* {
   return "a special file";
 }
 
-auto too_large(FileAt file, std::uint64_t size) -> TrustError {
-  return TrustError::storage("record file '" + std::string(file.shown) + "' is " + std::to_string(size) +
-                             " bytes, more than the " + std::to_string(kMaxRecordFileBytes) +
-                             " bytes a record file may have");
-}
-
-// Reads a whole regular file. The open never blocks (a FIFO without a writer) and never makes a
-// terminal ours; anything but a regular file is refused before a byte is read, so a link to
-// /dev/zero or /dev/stdin cannot read without end or take the caller's input.
-auto read_file(FileAt file, std::string& out) -> Result<void> {
-  Fd fd(::openat(file.dir, file.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) return TrustError::io(errno);
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return TrustError::io(errno);
-  if (S_ISDIR(st.st_mode)) return TrustError::io(EISDIR);
-  if (!S_ISREG(st.st_mode)) {
-    return TrustError::io_message(std::string("the record file is ") + kind_of_file(st.st_mode) +
-                                  ", not a regular file");
-  }
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxRecordFileBytes) return too_large(file, st.st_size);
-  // One read for the reported size and a byte more: a regular file reads short only at its end,
-  // so a short read ends it; a full one means the file grew, and reading goes on, up to the limit.
-  std::size_t size = 0;
-  out.resize(static_cast<std::size_t>(st.st_size) + 1);
-  for (;;) {
-    if (size == out.size()) {
-      if (size > kMaxRecordFileBytes) return too_large(file, size);
-      out.resize(std::min(out.size() * 2, kMaxRecordFileBytes + 1));
-    }
-    const std::size_t wanted = out.size() - size;
-    const auto n = ::read(fd.get(), out.data() + size, wanted);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return TrustError::io(errno);
-    }
-    size += static_cast<std::size_t>(n);
-    if (n == 0 || static_cast<std::size_t>(n) < wanted) break;
-  }
-  out.resize(size);
-  return {};
-}
-
 // "<name>.<pid>-<n>.tmp": a name of this writer's alone, for when "<name>.tmp" cannot be cleared.
 // It ends in ".tmp", so a scan never takes it for a record.
 auto unique_temporary_name(std::string_view name) -> std::string {
@@ -192,36 +147,66 @@ auto refuses_unnamed(int err) -> bool {
 
 }  // namespace
 
+auto create_directories(const std::string& path) -> Result<void> { return create_dir_all(path); }
+
+auto read_file(FileAt file, bool* not_regular) -> Result<Stored> {
+  Fd fd(::openat(file.dir, file.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) return TrustError::io(errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return TrustError::io(errno);
+  if (!S_ISREG(st.st_mode)) {
+    if (not_regular != nullptr) *not_regular = true;
+    if (S_ISDIR(st.st_mode)) return TrustError::io(EISDIR);
+    return TrustError::io_message(std::string("the record file is ") + kind_of_file(st.st_mode) +
+                                  ", not a regular file");
+  }
+  Stored stored;
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxRecordBytes) {
+    stored.oversize = static_cast<std::uint64_t>(st.st_size);
+    return stored;
+  }
+  // One read for the reported size and a byte more: a regular file reads short only at its end,
+  // so a short read ends it; a full one means the file grew, and reading goes on, up to the limit.
+  std::string& out = stored.text;
+  std::size_t size = 0;
+  out.resize(static_cast<std::size_t>(st.st_size) + 1);
+  for (;;) {
+    if (size == out.size()) {
+      if (size > kMaxRecordBytes) {
+        stored.oversize = size;
+        stored.text.clear();
+        return stored;
+      }
+      out.resize(std::min<std::size_t>(out.size() * 2, kMaxRecordBytes + 1));
+    }
+    const std::size_t wanted = out.size() - size;
+    const auto n = ::read(fd.get(), out.data() + size, wanted);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return TrustError::io(errno);
+    }
+    size += static_cast<std::size_t>(n);
+    if (n == 0 || static_cast<std::size_t>(n) < wanted) break;
+  }
+  out.resize(size);
+  return stored;
+}
+
+auto is_temporary_name(std::string_view name) noexcept -> bool {
+  constexpr std::string_view kJson = ".json.", kTmp = ".tmp";
+  if (name.size() < 16 + kJson.size() + kTmp.size() - 1 || !name.ends_with(kTmp)) return false;
+  for (const char c : name.substr(0, 16)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return name.substr(16, kJson.size()) == kJson;
+}
+
 auto has_status(FileAt file) -> Result<bool> {
   struct stat st;
   if (::fstatat(file.dir, file.name, &st, 0) == 0) return true;
   auto error = TrustError::io(errno);
   if (error.is_absence()) return false;
   return error;
-}
-
-auto is_content_fault(const TrustError& error) noexcept -> bool {
-  switch (error.kind()) {
-    case TrustError::Kind::Serialization:
-    case TrustError::Kind::Storage:  // too large
-      return true;
-    case TrustError::Kind::Io:
-      switch (error.os_error()) {
-        case 0:        // not UTF-8, not a regular file
-        case ENOENT:   // removed meanwhile, or a dangling link
-        case ENOTDIR:
-        case ELOOP:    // a link that leads nowhere
-        case EISDIR:
-        case ENXIO:    // a socket
-        case ENODEV:   // a device without a driver
-          return true;
-        default:
-          return false;
-      }
-    case TrustError::Kind::InvalidId:
-      return false;
-  }
-  return false;
 }
 
 auto join_path(const std::string& dir, std::string_view name) -> std::string {
@@ -239,90 +224,6 @@ auto has_json_extension(std::string_view name) noexcept -> bool {
   // A name that begins with its only dot (".json") has no extension.
   if (dot == std::string_view::npos || dot == 0 || name == "..") return false;
   return name.substr(dot + 1) == "json";
-}
-
-auto is_valid_utf8(std::string_view s) noexcept -> bool {
-  std::size_t i = 0;
-  const auto n = s.size();
-  while (i < n) {
-    // Record texts are mostly ASCII: 32 bytes at a time, then eight, while no byte has its high bit.
-    auto word_at = [&](std::size_t at) {
-      std::uint64_t word;
-      std::memcpy(&word, s.data() + at, 8);
-      return word;
-    };
-    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-    while (i + 32 <= n && ((word_at(i) | word_at(i + 8) | word_at(i + 16) | word_at(i + 24)) & kHigh) == 0) i += 32;
-    while (i + 8 <= n && (word_at(i) & kHigh) == 0) i += 8;
-    if (i >= n) break;
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    auto cont = [&](std::size_t k) { return i + k < n && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80; };
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    if (c >= 0xC2 && c <= 0xDF) {
-      if (!cont(1)) return false;
-      i += 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      if (!cont(1) || !cont(2)) return false;
-      if (c == 0xE0 && byte(1) < 0xA0) return false;   // overlong
-      if (c == 0xED && byte(1) > 0x9F) return false;   // surrogates
-      i += 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      if (!cont(1) || !cont(2) || !cont(3)) return false;
-      if (c == 0xF0 && byte(1) < 0x90) return false;
-      if (c == 0xF4 && byte(1) > 0x8F) return false;
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-auto FileStore::open(std::string directory) -> Result<FileStore> {
-  if (directory.find('\0') != std::string::npos) {
-    return TrustError::io_message("file name contained an unexpected NUL byte");
-  }
-  if (auto r = create_dir_all(directory); !r) return r.error();
-  // OpenSSL starts (reading its configuration) in the thread that opens a store rather than in
-  // whichever first names a file, perhaps a daemon thread the interpreter ends at exit. Should it
-  // fail now, naming a file tries again.
-  start_digests();
-  return FileStore(std::move(directory));
-}
-
-auto FileStore::open_default() -> Result<FileStore> {
-  const char* home = std::getenv("HOME");
-  if (home == nullptr) home = std::getenv("USERPROFILE");
-  if (home == nullptr) return TrustError::storage("Cannot find home directory");
-  return open(join_path(join_path(join_path(home, ".velk"), "governance"), "entities"));
-}
-
-auto FileStore::record_path(std::string_view entity_id) const -> Result<std::string> {
-  const auto digest = sha256_of(entity_id);
-  if (!digest) return digest.error();
-  static constexpr char kHex[] = "0123456789abcdef";
-  char name[21];
-  for (int k = 0; k < 8; ++k) {
-    name[2 * k] = kHex[(*digest)[k] >> 4];
-    name[2 * k + 1] = kHex[(*digest)[k] & 0xF];
-  }
-  std::memcpy(name + 16, ".json", 5);
-  return join_path(dir_, std::string_view(name, 21));
-}
-
-auto FileStore::read_record(FileAt file) -> Result<EntityTrust> {
-  std::string text;
-  return read_record(file, text);
-}
-
-auto FileStore::read_record(FileAt file, std::string& text) -> Result<EntityTrust> {
-  if (auto r = read_file(file, text); !r) return r.error();
-  if (!is_valid_utf8(text)) return TrustError::io_message("stream did not contain valid UTF-8");
-  return parse_record(text, Timestamp::now());
 }
 
 auto PendingReplace::unnamed(FileAt file, std::string_view text) -> Result<std::optional<PendingReplace>> {
@@ -398,26 +299,6 @@ auto replace_file(FileAt file, std::string_view text, bool unnamed) -> Result<vo
   auto pending = unnamed ? PendingReplace::write(file, text) : PendingReplace::named(file, text);
   if (!pending) return pending.error();
   return pending->commit();
-}
-
-auto FileStore::save(const EntityTrust& record, Waiter& waiter) const -> Result<void> {
-  const auto path = record_path(record.entity_id);
-  if (!path) return path.error();
-  const std::string text = render_record(record);
-  auto pending = PendingReplace::unnamed(FileAt::path(*path), text);
-  if (!pending) return pending.error();
-  if (*pending) return (*pending)->commit();
-  // The file system refuses unnamed files: the temporary is named, under the lock that makes its
-  // name ours.
-  DirectoryLock lock;
-  if (auto locked = lock.acquire(dir_, waiter); !locked) return locked;
-  return replace_file(FileAt::in(lock.fd(), *path), text, false);
-}
-
-auto FileStore::exists(std::string_view entity_id, Waiter&) const -> Result<bool> {
-  const auto path = record_path(entity_id);
-  if (!path) return path.error();
-  return has_status(FileAt::path(*path));
 }
 
 }  // namespace velk

@@ -1,5 +1,5 @@
 // Timestamp text: the writer's forms, the reader's relaxations and its six messages.
-#include "storage/file/timestamp_text.h"
+#include "storage/record/timestamp_text.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "entity/trust/record_fields.h"
-#include "storage/file/record_json.h"
-#include "storage/file/timestamp_text.h"
+#include "storage/record/record_text.h"
+#include "storage/record/timestamp_text.h"
 
 namespace velk {
 namespace {
@@ -206,12 +206,6 @@ class LayoutReader {
     v = (((v & 0x000000FF000000FFull) * 0x000F424000000064ull) +
          (((v >> 16) & 0x000000FF000000FFull) * 0x0000271000000001ull)) >> 32;
     return static_cast<std::uint32_t>(v);
-  }
-
-  static auto days_in_month(std::int64_t y, std::int64_t m) -> std::int64_t {
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return m == 2 && leap ? 29 : kDays[m - 1];
   }
 
   // One or more digits; with `integer`, no leading zero before another digit.

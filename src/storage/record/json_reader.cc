@@ -1,12 +1,13 @@
 // The JSON pull reader and the way its messages name what they found.
-#include "storage/file/json_reader.h"
+#include "storage/record/json_reader.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
 
-#include "storage/file/record_json.h"
+#include "storage/record/record_text.h"
+#include "storage/record/text_bytes.h"
 
 namespace velk {
 namespace {
@@ -33,7 +34,6 @@ auto decode_utf8(std::string_view s, std::size_t k) -> std::pair<std::uint32_t, 
 // by code point; every other character as it is.
 auto quote_found(std::string_view s) -> std::string {
   std::string out = "string \"";
-  static constexpr char kHex[] = "0123456789abcdef";
   for (std::size_t k = 0; k < s.size();) {
     const auto [cp, len] = decode_utf8(s, k);
     switch (cp) {
@@ -46,8 +46,8 @@ auto quote_found(std::string_view s) -> std::string {
       default:
         if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
           out += "\\u{";
-          if (cp >= 0x10) out.push_back(kHex[cp >> 4]);
-          out.push_back(kHex[cp & 0xF]);
+          if (cp >= 0x10) out.push_back(kHexDigits[cp >> 4]);
+          out.push_back(kHexDigits[cp & 0xF]);
           out.push_back('}');
         } else {
           out.append(s, k, len);

@@ -1,5 +1,5 @@
-// File primitives and store operations on a fresh temporary directory.
-#include "storage/file/file_store.h"
+// The record directory's files and the store's operations on it, in a fresh temporary directory.
+#include "storage/file/file_backend.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,14 +19,33 @@
 #include <thread>
 #include <tuple>
 
-#include "storage/file/record_json.h"
+#include "storage/file/files.h"
+#include "storage/record/record_text.h"
+#include "tests/core/storage/blocking_store.h"
 
 namespace velk {
 namespace {
 
 namespace fs = std::filesystem;
 
-class FileStoreTest : public ::testing::Test {
+// A store on a directory, with its record paths.
+class Opened : public BlockingStore {
+ public:
+  Opened(const FileBackend* files, std::unique_ptr<const Backend> backend)
+      : BlockingStore(std::move(backend)), files_(files) {}
+  auto record_path(std::string_view id) const { return files_->record_path(id); }
+
+ private:
+  const FileBackend* files_;
+};
+
+auto open(const std::string& dir) -> Opened {
+  auto backend = std::move(*FileBackend::open(dir));
+  const FileBackend* files = backend.get();
+  return Opened(files, std::move(backend));
+}
+
+class FileBackendTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/velk_store_XXXXXX";
@@ -34,37 +53,37 @@ class FileStoreTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  auto store() -> FileStore { return *FileStore::open(dir_); }
+  auto store() -> Opened { return open(dir_); }
   void write(const std::string& name, const std::string& text) { std::ofstream(dir_ + "/" + name) << text; }
 
   std::string dir_;
 };
 
-TEST_F(FileStoreTest, RecordPathIsTheDigestPrefix) {
+TEST_F(FileBackendTest, RecordPathIsTheDigestPrefix) {
   const auto s = store();
   EXPECT_EQ(s.record_path("abc").value(), dir_ + "/ba7816bf8f01cfea.json");
   EXPECT_NE(s.record_path("mcp:abc").value(), s.record_path("MCP:abc").value());
-  EXPECT_EQ(FileStore::open("")->record_path("abc").value(), "ba7816bf8f01cfea.json");
-  EXPECT_EQ(FileStore::open(dir_ + "/")->record_path("abc").value(), dir_ + "/ba7816bf8f01cfea.json");
+  EXPECT_EQ(open("").record_path("abc").value(), "ba7816bf8f01cfea.json");
+  EXPECT_EQ(open(dir_ + "/").record_path("abc").value(), dir_ + "/ba7816bf8f01cfea.json");
 }
 
-TEST_F(FileStoreTest, OpenCreatesAncestorsAndRefusesFiles) {
-  ASSERT_TRUE(FileStore::open(dir_ + "/a/b/c"));
+TEST_F(FileBackendTest, OpenCreatesAncestorsAndRefusesFiles) {
+  ASSERT_TRUE(FileBackend::open(dir_ + "/a/b/c"));
   EXPECT_TRUE(fs::is_directory(dir_ + "/a/b/c"));
   write("file", "x");
-  auto in_the_way = FileStore::open(dir_ + "/file");
+  auto in_the_way = FileBackend::open(dir_ + "/file");
   ASSERT_FALSE(in_the_way);
   EXPECT_EQ(in_the_way.error().text(), "IO error: File exists (os error 17)");
-  auto below_file = FileStore::open(dir_ + "/file/sub");
+  auto below_file = FileBackend::open(dir_ + "/file/sub");
   ASSERT_FALSE(below_file);
   EXPECT_EQ(below_file.error().text(), "IO error: Not a directory (os error 20)");
-  auto nul = FileStore::open(std::string("a\0b", 3));
+  auto nul = FileBackend::open(std::string("a\0b", 3));
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().text(), "IO error: file name contained an unexpected NUL byte");
-  EXPECT_TRUE(FileStore::open(""));
+  EXPECT_TRUE(FileBackend::open(""));
 }
 
-TEST_F(FileStoreTest, GetCreatesOnceThenReads) {
+TEST_F(FileBackendTest, GetCreatesOnceThenReads) {
   const auto s = store();
   EXPECT_FALSE(*s.exists("session:abc"));
   const auto first = s.get("session:abc");
@@ -79,7 +98,7 @@ TEST_F(FileStoreTest, GetCreatesOnceThenReads) {
   EXPECT_EQ(plain->entity_type, "");
 }
 
-TEST_F(FileStoreTest, DeleteAndExists) {
+TEST_F(FileBackendTest, DeleteAndExists) {
   const auto s = store();
   EXPECT_EQ(*s.remove("x:y"), false);
   ASSERT_TRUE(s.get("x:y"));
@@ -88,7 +107,7 @@ TEST_F(FileStoreTest, DeleteAndExists) {
   EXPECT_FALSE(*s.exists("x:y"));
 }
 
-TEST_F(FileStoreTest, DirectoryAtARecordPath) {
+TEST_F(FileBackendTest, DirectoryAtARecordPath) {
   const auto s = store();
   fs::create_directory(s.record_path("d:1").value());
   EXPECT_TRUE(*s.exists("d:1"));
@@ -104,7 +123,7 @@ TEST_F(FileStoreTest, DirectoryAtARecordPath) {
   EXPECT_EQ(*s.list(std::nullopt), std::vector<std::string>{});
 }
 
-TEST_F(FileStoreTest, BrokenFilesFailByNameButNotListing) {
+TEST_F(FileBackendTest, BrokenFilesFailByNameButNotListing) {
   const auto s = store();
   std::ofstream(s.record_path("b:1").value()) << "{not json";
   std::ofstream(s.record_path("b:2").value()) << "{\"entity_id\":\"b:2\xff\"}";
@@ -123,7 +142,7 @@ TEST_F(FileStoreTest, BrokenFilesFailByNameButNotListing) {
   EXPECT_EQ(*s.remove("b:1"), true);
 }
 
-TEST_F(FileStoreTest, ScanTakesOnlyJsonFiles) {
+TEST_F(FileBackendTest, ScanTakesOnlyJsonFiles) {
   const auto s = store();
   auto record = [](const char* id) {
     auto r = EntityTrust::create(id);
@@ -153,14 +172,14 @@ TEST_F(FileStoreTest, ScanTakesOnlyJsonFiles) {
   EXPECT_EQ(s.list(EntityType::Mcp)->size(), 2u);
 }
 
-TEST_F(FileStoreTest, KindMatchingIsExact) {
+TEST_F(FileBackendTest, KindMatchingIsExact) {
   const auto s = store();
   for (const char* id : {"other:x", "agent:x", "plain", "mcp:a", "MCP:b"}) ASSERT_TRUE(s.get(id));
   EXPECT_EQ(*s.list(EntityType::Other), std::vector<std::string>{"other:x"});
   EXPECT_EQ(*s.list(EntityType::Mcp), std::vector<std::string>{"mcp:a"});
 }
 
-TEST_F(FileStoreTest, UpdateAndWitness) {
+TEST_F(FileBackendTest, UpdateAndWitness) {
   const auto s = store();
   const auto updated = s.update("a:b", true, 1.0);
   ASSERT_TRUE(updated);
@@ -185,7 +204,7 @@ TEST_F(FileStoreTest, UpdateAndWitness) {
   EXPECT_EQ(stored.t3.temperament, self->first.t3.temperament);
 }
 
-TEST_F(FileStoreTest, SaveReplacesTheFileAndLeavesNoTemporary) {
+TEST_F(FileBackendTest, SaveReplacesTheFileAndLeavesNoTemporary) {
   const auto s = store();
   auto r = *s.get("a:b");
   r.t3.talent = 0.9;
@@ -204,7 +223,7 @@ TEST_F(FileStoreTest, SaveReplacesTheFileAndLeavesNoTemporary) {
 // Both ways of replacing a file, the unnamed temporary file and the named fallback, each by path
 // and through a directory descriptor: whole texts only for a concurrent reader, the writer's mode,
 // nothing left beside the file, errors reported.
-TEST_F(FileStoreTest, ReplaceFileIsAtomicEitherWay) {
+TEST_F(FileBackendTest, ReplaceFileIsAtomicEitherWay) {
   const std::string a(300'000, 'a'), b(200'000, 'b');
   const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir_fd, 0);
@@ -249,7 +268,7 @@ TEST_F(FileStoreTest, ReplaceFileIsAtomicEitherWay) {
 
 // Two new texts are both written before either replaces its file; one dropped before its commit
 // leaves nothing behind and its file as it was.
-TEST_F(FileStoreTest, PendingReplacesWriteBeforeTheyReplace) {
+TEST_F(FileBackendTest, PendingReplacesWriteBeforeTheyReplace) {
   const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir_fd, 0);
   const std::string a = dir_ + "/a.json", b = dir_ + "/b.json";
@@ -282,28 +301,28 @@ TEST_F(FileStoreTest, PendingReplacesWriteBeforeTheyReplace) {
 
 // A call that waited for the directory lock works in the directory it locked, even when the
 // store's path names another directory by the time the lock is granted.
-TEST_F(FileStoreTest, LockedCallsWorkInTheDirectoryTheyLocked) {
+TEST_F(FileBackendTest, LockedCallsWorkInTheDirectoryTheyLocked) {
   struct Waiting : Waiter {
     std::atomic<bool> waiting{false};
     void leave() noexcept override { waiting = true; }
   };
-  using Call = std::function<bool(const FileStore&, Waiter&)>;
-  using Check = std::function<void(const FileStore&)>;
-  const std::vector<std::tuple<const char*, Call, Check>> calls = {
-      {"update", [](const FileStore& s, Waiter& w) { return bool(s.update("x:y", true, 1.0, w)); },
-       [](const FileStore& s) { EXPECT_EQ(s.get("x:y")->action_count, 1u); }},
-      {"witness", [](const FileStore& s, Waiter& w) { return bool(s.witness("w:1", "x:y", true, 1.0, w)); },
-       [](const FileStore& s) {
+  using Calling = std::function<bool(const Opened&, Waiter&)>;
+  using Check = std::function<void(const Opened&)>;
+  const std::vector<std::tuple<const char*, Calling, Check>> calls = {
+      {"update", [](const Opened& s, Waiter& w) { return bool(s.update("x:y", true, 1.0, w)); },
+       [](const Opened& s) { EXPECT_EQ(s.get("x:y")->action_count, 1u); }},
+      {"witness", [](const Opened& s, Waiter& w) { return bool(s.witness("w:1", "x:y", true, 1.0, w)); },
+       [](const Opened& s) {
          EXPECT_EQ(s.get("x:y")->witness_count, 1u);
          EXPECT_TRUE(*s.exists("w:1"));
        }},
-      {"get creating", [](const FileStore& s, Waiter& w) { return bool(s.get("n:1", w)); },
-       [](const FileStore& s) { EXPECT_TRUE(*s.exists("n:1")); }},
+      {"get creating", [](const Opened& s, Waiter& w) { return bool(s.get("n:1", w)); },
+       [](const Opened& s) { EXPECT_TRUE(*s.exists("n:1")); }},
   };
   const std::string a = dir_ + "/a", b = dir_ + "/b";
   for (const auto& [name, call, check] : calls) {
     SCOPED_TRACE(name);
-    const auto s = *FileStore::open(a);
+    const auto s = open(a);
     ASSERT_TRUE(s.get("x:y"));
     const int held = ::open(a.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
@@ -317,13 +336,13 @@ TEST_F(FileStoreTest, LockedCallsWorkInTheDirectoryTheyLocked) {
     caller.join();
     ASSERT_TRUE(done);
     EXPECT_TRUE(fs::is_empty(a));
-    check(*FileStore::open(b));
+    check(open(b));
     fs::remove_all(a);
     fs::remove_all(b);
   }
 }
 
-TEST_F(FileStoreTest, VanishedDirectory) {
+TEST_F(FileBackendTest, VanishedDirectory) {
   const auto s = store();
   fs::remove_all(dir_);
   for (auto error : {s.get("a:b").error(), s.update("a:b", true, 1).error(), s.list(std::nullopt).error()}) {
@@ -331,20 +350,20 @@ TEST_F(FileStoreTest, VanishedDirectory) {
   }
 }
 
-TEST(FileStoreDefaultTest, HomeThenUserProfile) {
+TEST(FileBackendDefaultTest, HomeThenUserProfile) {
   const char* home = std::getenv("HOME");
   const std::string saved = home != nullptr ? home : "";
   char tmpl[] = "/tmp/velk_home_XXXXXX";
   const std::string base = ::mkdtemp(tmpl);
   ::setenv("HOME", (base + "/h").c_str(), 1);
-  EXPECT_EQ(FileStore::open_default()->directory(), base + "/h/.velk/governance/entities");
+  EXPECT_EQ(*FileBackend::default_directory(), base + "/h/.velk/governance/entities");
   ::setenv("HOME", (base + "/h/").c_str(), 1);
-  EXPECT_EQ(FileStore::open_default()->directory(), base + "/h/.velk/governance/entities");
+  EXPECT_EQ(*FileBackend::default_directory(), base + "/h/.velk/governance/entities");
   ::unsetenv("HOME");
   ::setenv("USERPROFILE", (base + "/u").c_str(), 1);
-  EXPECT_EQ(FileStore::open_default()->directory(), base + "/u/.velk/governance/entities");
+  EXPECT_EQ(*FileBackend::default_directory(), base + "/u/.velk/governance/entities");
   ::unsetenv("USERPROFILE");
-  auto none = FileStore::open_default();
+  auto none = FileBackend::default_directory();
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error().text(), "Storage error: Cannot find home directory");
   if (home != nullptr) ::setenv("HOME", saved.c_str(), 1);

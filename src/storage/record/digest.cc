@@ -1,5 +1,5 @@
 // SHA-256 from OpenSSL's libcrypto, with a context per thread.
-#include "storage/digest.h"
+#include "storage/record/digest.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>

@@ -1,5 +1,5 @@
 // The record text: exact bytes written, exact messages and positions read.
-#include "storage/file/record_json.h"
+#include "storage/record/record_text.h"
 
 #include <gtest/gtest.h>
 

@@ -24,5 +24,7 @@ auto parse_timestamp(std::string_view text) -> Result<Timestamp>;
 // std::chrono::year, which stored records may exceed.
 auto days_from_civil(std::int64_t y, unsigned m, unsigned d) noexcept -> std::int64_t;
 void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) noexcept;
+// Days in month m (1 to 12) of year y.
+auto days_in_month(std::int64_t y, std::int64_t m) noexcept -> std::int64_t;
 
 }  // namespace velk

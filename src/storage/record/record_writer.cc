@@ -8,8 +8,9 @@
 #include <string>
 
 #include "entity/trust/record_fields.h"
-#include "storage/file/record_json.h"
-#include "storage/file/timestamp_text.h"
+#include "storage/record/record_text.h"
+#include "storage/record/text_bytes.h"
+#include "storage/record/timestamp_text.h"
 
 namespace velk {
 namespace {
@@ -42,7 +43,6 @@ class TextOut {
 auto string_bound(std::string_view s) -> std::size_t { return 6 * s.size() + 2; }
 
 void write_string(TextOut& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.put('"');
   std::size_t run = 0;  // bytes written as they are, copied together
   for (std::size_t k = 0; k < s.size(); ++k) {
@@ -60,8 +60,8 @@ void write_string(TextOut& out, std::string_view s) {
       case 0x0D: out.put("\\r"); break;
       default:
         out.put("\\u00");
-        out.put(kHex[c >> 4]);
-        out.put(kHex[c & 0xF]);
+        out.put(kHexDigits[c >> 4]);
+        out.put(kHexDigits[c & 0xF]);
     }
   }
   out.put(s.substr(run));

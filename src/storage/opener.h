@@ -1,0 +1,27 @@
+// Opening the store an address names. A database backend's code, and the client library it needs,
+// live in a shared object of their own beside the core, loaded on the first open, so that a program
+// that only uses record directories neither loads nor needs them.
+#pragma once
+
+#include <memory>
+
+#include "common/error.h"
+#include "common/task.h"
+#include "storage/address.h"
+#include "storage/backend.h"
+#include "storage/call.h"
+#include "storage/store.h"
+
+namespace velk {
+
+// A directory is created with its missing ancestors; a database store connects (up to the
+// connection text's connect_timeout, 10 s when it names none) and makes its table and index when
+// missing. Storage when a backend's shared object cannot be loaded, the server cannot be reached,
+// or the table has another shape; Io when the directory cannot be made.
+auto open_store(Call& cx, Address address) -> Task<Result<std::unique_ptr<const Store>>>;
+
+// The entry point every backend's shared object exports under kOpenBackendSymbol.
+using OpenBackend = auto(Call& cx, const Address& address) -> Task<Result<std::unique_ptr<const Backend>>>;
+inline constexpr char kOpenBackendSymbol[] = "velk_open_backend";
+
+}  // namespace velk

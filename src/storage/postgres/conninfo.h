@@ -1,0 +1,23 @@
+// Connection texts as libpq reads them: their secrets, and how to show one without them.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velk::pg {
+
+// The keywords whose values are secrets.
+inline constexpr const char* kSecretKeywords[] = {"password", "sslpassword"};
+
+// The secret values the text holds, as libpq parses it (a URI or key=value words); none when
+// libpq cannot parse it.
+auto secrets_of(const std::string& text) -> std::vector<std::string>;
+
+// The text with every secret shown as "***": masked where it stands (a URI's user part and
+// parameters, a keyword's value), kept in the form given when libpq then reads no secret in it;
+// else libpq's reading of the text written out again as keywords, secrets masked. A text libpq
+// cannot parse is not shown at all.
+auto without_secrets(const std::string& text) -> std::string;
+
+}  // namespace velk::pg

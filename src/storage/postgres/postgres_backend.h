@@ -1,0 +1,71 @@
+// The records as rows of one PostgreSQL table, shared by every process and machine that opens it.
+//
+// A row holds the record's text exactly as the writer renders it (so a row and a record file are
+// interchangeable), keyed by the identifier's bytes, or for identifiers over 256 bytes by 0xFF and
+// their SHA-256 (UTF-8 never holds 0xFF, so the two kinds of keys never meet); the identifier's
+// bytes and the stored type sit beside it, the type indexed for scans by kind:
+//
+//   key bytea PRIMARY KEY, entity_id bytea, entity_type bytea, record text
+//
+// A transaction locks its rows first (two in key order, so crossed pairs cannot deadlock);
+// serialization failures, deadlocks and rows created meanwhile by another client make it run
+// again, a bounded number of times, so engines at serializable isolation work unchanged.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "storage/backend.h"
+#include "storage/postgres/pool.h"
+
+namespace velk::pg {
+
+class PostgresBackend final : public Backend {
+ public:
+  // Connects and makes the table and its index when missing. Storage when the table name is empty,
+  // holds a NUL byte or is longer than the server keeps (63 bytes), when the server cannot be
+  // reached, or when the table has another shape.
+  static auto open(Call& cx, Address address) -> Task<Result<std::unique_ptr<const Backend>>>;
+
+  auto read(Call& cx, std::string_view id) const -> Task<Result<std::optional<Stored>>> override;
+  auto write(Call& cx, std::string_view id, const Write& write) const -> Task<Result<void>> override;
+  auto create(Call& cx, std::string_view id, const Write& write) const -> Task<Result<std::optional<Stored>>> override;
+  auto remove(Call& cx, std::string_view id) const -> Task<Result<bool>> override;
+  auto exists(Call& cx, std::string_view id) const -> Task<Result<bool>> override;
+  auto transact(Call& cx, std::span<const std::string_view> ids, Change change) const -> Task<Result<void>> override;
+  auto scan(Call& cx, std::optional<std::string_view> type, Scope scope, ScanSink& sink) const
+      -> Task<Result<void>> override;
+  auto place_of(std::string_view id) const -> Result<Place> override;
+  auto noun() const noexcept -> std::string_view override { return "row"; }
+  auto address() const noexcept -> const Address& override { return address_; }
+  auto shown_address() const -> std::string override;
+
+ private:
+  explicit PostgresBackend(Address address);
+  // body(session) for one call, on a session of the pool, tried again (a bounded number of times)
+  // when it fails in a way that trying again may mend; an open transaction is rolled back
+  // whatever happened.
+  template <typename T, typename Body>
+  auto run(Call& cx, Body&& body) const -> Task<Result<T>>;
+  // Makes the table and its index when missing and checks its shape: once per store.
+  auto ready_table(Call& cx, Connection& conn) const -> Task<Result<void>>;
+  // "<table>/<identifier>": how messages and checks name a row.
+  auto row_name(std::string_view entity_id) const -> std::string;
+
+  Address address_;
+  std::string quoted_;  // the table as a quoted identifier
+  std::vector<std::pair<const char*, std::string>> statements_;
+  mutable std::atomic<bool> table_ready_{false};
+  std::unique_ptr<Pool> pool_;
+};
+
+// The row key of an identifier (see above).
+auto row_key(std::string_view entity_id) -> Result<std::string>;
+// A name as a quoted SQL identifier.
+auto quote_identifier(std::string_view name) -> std::string;
+
+}  // namespace velk::pg
