@@ -170,6 +170,8 @@ class TrustStore:
         """Witness event between two entities"""
     def list_entities(self, entity_type: str | None = None) -> list[str]:
         """List all entity IDs"""
+    def count(self, entity_type: str | None = None) -> int:
+        """Count the entity IDs that list_entities gives"""
     def exists(self, entity_id: str) -> bool:
         """Check if entity exists"""
     def delete(self, entity_id: str) -> bool:

@@ -45,7 +45,11 @@ CALLS = {
     "delete-absent": lambda s: s.delete("mcp:none"),
     "exists": lambda s: s.exists("mcp:a"),
     "list_entities": lambda s: s.list_entities(),
+    "count": lambda s: s.count("mcp"),
     "get_by_type": lambda s: s.get_by_type("mcp"),
+    "decay": lambda s: s.decay("mcp:a", 30, 0.05),
+    "decay-absent": lambda s: s.decay("mcp:none", 30, 0.05),
+    "check": lambda s: [(f["path"], f["verdict"]) for f in s.check()],
 }
 
 

@@ -5,6 +5,7 @@ import hashlib
 import json
 import math
 import multiprocessing
+import os
 import pickle
 import re
 import struct
@@ -127,6 +128,35 @@ def test_store_pickles_as_its_path(tmp_path, monkeypatch):
         d = how(s)
         assert type(d) is TrustStore and repr(d) == "TrustStore(path='data/trust')"
         assert d.list_entities() == ["a:b"]
+
+
+OLD_PICKLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "pickled-0.2.0")
+# The socket directory the database stores pickled by 0.2.0 name; the test points it at its server.
+OLD_SOCKET_DIR, OLD_PORT = "/tmp/velk-trust-pickle", 5999
+
+
+@pytest.mark.parametrize("name", sorted(os.listdir(OLD_PICKLES)))
+def test_stores_pickled_by_0_2_0_still_load(name, tmp_path, monkeypatch, request):
+    with open(os.path.join(OLD_PICKLES, name), "rb") as f:
+        data = f.read()
+    if name.startswith("directory"):
+        monkeypatch.chdir(tmp_path)
+        store = pickle.loads(data)
+        assert repr(store) == "TrustStore(path='records/dir with ' quote')"
+        assert (tmp_path / "records" / "dir with ' quote").is_dir()
+    else:
+        words = dict(w.split("=", 1) for w in request.getfixturevalue("database_url").split())
+        os.makedirs(OLD_SOCKET_DIR, exist_ok=True)
+        link = os.path.join(OLD_SOCKET_DIR, f".s.PGSQL.{OLD_PORT}")
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.path.join(words["host"], f".s.PGSQL.{words['port']}"), link)
+        request.addfinalizer(lambda: os.unlink(link))
+        store = pickle.loads(data)
+        assert repr(store).startswith("TrustStore.connect(") and repr(store).endswith(", table='pickled_0_2_0')")
+        store.delete("mcp:old-pickle")
+    assert store.update("mcp:old-pickle", True, 1.0).action_count == 1
+    assert pickle.loads(pickle.dumps(store)).get("mcp:old-pickle").action_count == 1
 
 
 @pytest.mark.parametrize("state, message", [

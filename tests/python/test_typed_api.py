@@ -72,6 +72,7 @@ def test_records_and_stores(tmp_path: pathlib.Path, database_url: str) -> None:
     assert_type(witness, EntityTrust)
     assert target.entity_id == "mcp:fs"
     assert_type(s.list_entities(), list[str])
+    assert_type(s.count("mcp"), int)
     assert s.list_entities(None) == s.list_entities()
     assert s.list_entities(entity_type="mcp") == ["mcp:fs"]
     assert_type(s.exists("mcp:fs"), bool)

@@ -33,6 +33,8 @@ constexpr char kDecayDoc[] = "Apply decay to a stored record under the directory
 constexpr Param kListParams[] = {{"entity_type", "None"}};
 constexpr Signature kListEntities{"TrustStore.list_entities()", kListParams};
 constexpr char kListEntitiesDoc[] = "List all entity IDs";
+constexpr Signature kCount{"TrustStore.count()", kListParams};
+constexpr char kCountDoc[] = "Count the entity IDs that list_entities gives";
 constexpr Param kTypeParam[] = {{"entity_type"}};
 constexpr Signature kGetByType{"TrustStore.get_by_type()", kTypeParam};
 constexpr char kGetByTypeDoc[] = "Get entities by type";
@@ -191,6 +193,15 @@ auto store_list_entities(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+auto store_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  return store_method(kCount, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
+    const auto query = a.optional_text(0);
+    std::optional<EntityType> kind;
+    if (query) kind = kind_of_query(*query);
+    return OwnedRef::checked(PyLong_FromSize_t(r(s.count(r.cx, kind)))).release();
+  });
+}
+
 auto store_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kExists, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
@@ -293,6 +304,7 @@ PyMethodDef store_methods[] = {
     fastcall_method<kUpdate, kUpdateDoc>(store_update),
     fastcall_method<kWitness, kWitnessDoc>(store_witness),
     fastcall_method<kListEntities, kListEntitiesDoc>(store_list_entities),
+    fastcall_method<kCount, kCountDoc>(store_count),
     fastcall_method<kExists, kExistsDoc>(store_exists),
     fastcall_method<kDelete, kDeleteDoc>(store_delete),
     fastcall_method<kGetByType, kGetByTypeDoc>(store_get_by_type),

@@ -102,15 +102,24 @@ auto mask_words(std::string_view text) -> std::string {
   return out;
 }
 
-// True when libpq reads in text no secret but "***", and none of secrets stands in it.
-auto holds_no_secret(const std::string& text, const std::vector<std::string>& secrets) -> bool {
-  const Options options = parse(text);
-  if (!options) return false;
-  for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
-    if (is_secret(o->keyword) && o->val != nullptr && std::strcmp(o->val, "***") != 0) return false;
+// True when libpq reads in masked what it reads in the original (options), but for secrets that
+// are "***", and none of secrets stands in it.
+auto masks_only_secrets(const std::string& masked, const Options& options, const std::vector<std::string>& secrets)
+    -> bool {
+  const Options seen = parse(masked);
+  if (!seen) return false;
+  // Both lists hold every keyword libpq knows, in its one order.
+  const PQconninfoOption* o = options.get();
+  for (const PQconninfoOption* m = seen.get(); m->keyword != nullptr; ++m, ++o) {
+    if (o->keyword == nullptr || std::strcmp(m->keyword, o->keyword) != 0) return false;
+    if (is_secret(m->keyword)) {
+      if (m->val != nullptr && std::strcmp(m->val, "***") != 0) return false;
+    } else if ((m->val == nullptr) != (o->val == nullptr) || (m->val != nullptr && std::strcmp(m->val, o->val) != 0)) {
+      return false;
+    }
   }
   for (const auto& secret : secrets) {
-    if (text.find(secret) != std::string::npos) return false;
+    if (masked.find(secret) != std::string::npos) return false;
   }
   return true;
 }
@@ -153,7 +162,7 @@ auto without_secrets(const std::string& text) -> std::string {
   const auto secrets = secrets_of(text);
   const bool uri = text.starts_with("postgresql://") || text.starts_with("postgres://");
   std::string masked = uri ? mask_uri(text) : mask_words(text);
-  if (holds_no_secret(masked, secrets)) return masked;
+  if (masks_only_secrets(masked, options, secrets)) return masked;
   return as_words(options);
 }
 

@@ -15,9 +15,9 @@ inline constexpr const char* kSecretKeywords[] = {"password", "sslpassword"};
 auto secrets_of(const std::string& text) -> std::vector<std::string>;
 
 // The text with every secret shown as "***": masked where it stands (a URI's user part and
-// parameters, a keyword's value), kept in the form given when libpq then reads no secret in it;
-// else libpq's reading of the text written out again as keywords, secrets masked. A text libpq
-// cannot parse is not shown at all.
+// parameters, a keyword's value) and kept in the form given when libpq then reads in it what it
+// reads in the text but the secrets; else libpq's reading of the text written out again as
+// keywords, secrets masked. A text libpq cannot parse is not shown at all.
 auto without_secrets(const std::string& text) -> std::string;
 
 }  // namespace velk::pg

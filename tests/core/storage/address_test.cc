@@ -1,0 +1,45 @@
+// Which texts name a database and which a directory.
+#include "storage/address.h"
+
+#include <gtest/gtest.h>
+
+namespace velk {
+namespace {
+
+TEST(AddressTest, ServedSchemesNameADatabase) {
+  using B = Address::Backend;
+  const std::pair<const char*, std::optional<B>> cases[] = {
+      {"postgresql://scorer@db/trust", B::Postgres},
+      {"postgres://db", B::Postgres},
+      {"postgresq://db", std::nullopt},
+      {"POSTGRESQL://db", std::nullopt},
+      {"./postgresql://db", std::nullopt},
+      {"records", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [text, backend] : cases) EXPECT_EQ(served_scheme(text), backend) << text;
+}
+
+TEST(AddressTest, EitherFormOfAnAddress) {
+  using B = Address::Backend;
+  const std::tuple<const char*, B, const char*> cases[] = {
+      {"records/trust", B::Directory, ""},
+      {"postgresql://scorer@db/trust", B::Postgres, "velk_trust"},
+      {"host=/run/postgresql dbname=trust", B::Postgres, "velk_trust"},
+      {"  dbname = trust", B::Postgres, "velk_trust"},
+      {"data/x=1", B::Directory, ""},
+      {"=x", B::Directory, ""},
+      {"", B::Directory, ""},
+  };
+  for (const auto& [text, backend, table] : cases) {
+    const auto address = address_of(text, std::nullopt);
+    ASSERT_TRUE(address) << text;
+    EXPECT_EQ(address->backend, backend) << text;
+    EXPECT_EQ(address->where, text);
+    EXPECT_EQ(address->table, table) << text;
+  }
+  EXPECT_EQ(address_of("dbname=x", "agents")->table, "agents");
+}
+
+}  // namespace
+}  // namespace velk
