@@ -145,6 +145,8 @@ class EntityTrust(_T3Values, _V3Values):
         """Apply decay"""
     def success_rate(self) -> float:
         """Success rate"""
+    def to_json(self) -> str:
+        """The record's JSON text, as the store writes it"""
     def to_dict(self) -> _EntityTrustDict:
         """Convert to dict (for JSON serialization)"""
     def __reduce__(self) -> tuple[Any, ...]:
@@ -158,8 +160,14 @@ class TrustStore:
 
     def __new__(cls, path: str | None = None) -> Self: ...
     @classmethod
+    def open(cls, address: str, table: str | None = None, create: bool = True) -> Self:
+        """Open the store an address names: a database's connection text (as connect takes), else a record directory; with create=False, refuse one that is not there"""
+    @classmethod
     def connect(cls, url: str, table: str = "velk_trust") -> Self:
         """Open a store on a PostgreSQL table (libpq connection URI or keyword string)"""
+    @property
+    def directory(self) -> str | None:
+        """The record directory's path; None for a database store"""
     def get(self, entity_id: str) -> EntityTrust:
         """Get entity trust (creates if doesn't exist)"""
     def save(self, trust: EntityTrust) -> None:

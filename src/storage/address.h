@@ -33,7 +33,8 @@ auto directory_address(std::string path) -> Address;
 // A connection text's address: a URI of a served scheme, or libpq's key=value words. Storage,
 // naming the forms taken, for any other text; the table defaults to kDefaultTable.
 auto connection_address(std::string text, std::optional<std::string> table) -> Result<Address>;
-// Either: a connection text as connection_address reads it, anything else a directory path.
+// Either: a connection text as connection_address reads it, anything else a directory path (for
+// which table means nothing).
 auto address_of(std::string text, std::optional<std::string> table) -> Result<Address>;
 
 }  // namespace velk

@@ -50,11 +50,11 @@ auto entry_of(Library& library) -> Result<OpenBackend*> {
 
 }  // namespace
 
-auto open_store(Call& cx, Address address) -> Task<Result<std::unique_ptr<const Store>>> {
+auto open_store(Call& cx, Address address, Missing missing) -> Task<Result<std::unique_ptr<const Store>>> {
   std::unique_ptr<const Backend> backend;
   switch (address.backend) {
     case Address::Backend::Directory: {
-      auto opened = FileBackend::open(std::move(address.where));
+      auto opened = FileBackend::open(std::move(address.where), missing == Missing::Create);
       if (!opened) co_return opened.error();
       backend = std::move(*opened);
       break;
@@ -62,7 +62,7 @@ auto open_store(Call& cx, Address address) -> Task<Result<std::unique_ptr<const 
     case Address::Backend::Postgres: {
       auto open = entry_of(postgres_library);
       if (!open) co_return open.error();
-      auto opened = co_await (**open)(cx, address);
+      auto opened = co_await (**open)(cx, address, missing);
       if (!opened) co_return opened.error();
       backend = std::move(*opened);
       break;

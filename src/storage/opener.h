@@ -3,6 +3,7 @@
 // that only uses record directories neither loads nor needs them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "common/error.h"
@@ -14,14 +15,20 @@
 
 namespace velk {
 
+// What opening does where the store is not there yet: make it, or refuse (a look that must change
+// nothing).
+enum class Missing : std::uint8_t { Create, Refuse };
+
 // A directory is created with its missing ancestors; a database store connects (up to the
 // connection text's connect_timeout, 10 s when it names none) and makes its table and index when
-// missing. Storage when a backend's shared object cannot be loaded, the server cannot be reached,
-// or the table has another shape; Io when the directory cannot be made.
-auto open_store(Call& cx, Address address) -> Task<Result<std::unique_ptr<const Store>>>;
+// missing. With Missing::Refuse, Storage "no record directory at '...'" or "no table '...' in the
+// database" instead. Storage when a backend's shared object cannot be loaded, the server cannot be
+// reached, or the table has another shape; Io when the directory cannot be made.
+auto open_store(Call& cx, Address address, Missing missing) -> Task<Result<std::unique_ptr<const Store>>>;
 
 // The entry point every backend's shared object exports under kOpenBackendSymbol.
-using OpenBackend = auto(Call& cx, const Address& address) -> Task<Result<std::unique_ptr<const Backend>>>;
+using OpenBackend = auto(Call& cx, const Address& address, Missing missing)
+    -> Task<Result<std::unique_ptr<const Backend>>>;
 inline constexpr char kOpenBackendSymbol[] = "velk_open_backend";
 
 }  // namespace velk

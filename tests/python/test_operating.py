@@ -11,7 +11,7 @@ import time
 import pytest
 
 from velk_trust import EntityTrust, TrustStore
-from conftest import without_sanitizer
+from conftest import with_fault_library, without_sanitizer
 from test_trust_store import record_file
 
 
@@ -131,7 +131,7 @@ class TestCommand:
             velk_trust("--store", records_dir, *args)
         assert contents(records_dir) == before
         nowhere = velk_trust("--store", records_dir / "nowhere", "list")
-        assert (nowhere.returncode, nowhere.stderr) == (1, f"velk-trust: no record directory at "
+        assert (nowhere.returncode, nowhere.stderr) == (1, f"velk-trust: Storage error: no record directory at "
                                                            f"'{records_dir / 'nowhere'}'\n")
         assert not (records_dir / "nowhere").exists()
 
@@ -254,6 +254,50 @@ class TestRepair:
         assert child.returncode == 0 and moves > 0
         assert store.get("mcp:busy").action_count == 401
         assert [f["verdict"] for f in store.check()].count("record") == 2
+
+
+class TestRepairFacts:
+    """What the command knows of a record directory beyond check()'s findings, held to the module."""
+
+    def test_the_default_directory_is_the_one_trust_store_opens(self, isolated_home):
+        from velk_trust_cli.stores import default_directory
+        assert not os.path.exists(default_directory())
+        assert default_directory() == TrustStore().directory
+
+    def test_the_lock_repair_takes_is_the_one_writers_take(self, records_dir):
+        TrustStore(str(records_dir)).get("mcp:locked")
+        fd = os.open(records_dir, os.O_RDONLY | os.O_DIRECTORY)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        writer = subprocess.Popen([sys.executable, "-c", "import sys, velk_trust; "
+                                   "velk_trust.TrustStore(sys.argv[1]).update('mcp:locked', True, 1.0)", records_dir])
+        try:
+            with pytest.raises(subprocess.TimeoutExpired):
+                writer.wait(timeout=1.0)
+        finally:
+            os.close(fd)
+        assert writer.wait(timeout=30) == 0
+        assert TrustStore(str(records_dir)).get("mcp:locked").action_count == 1
+
+    def test_a_save_holds_its_named_temporary_file(self, records_dir, fault_library):
+        from velk_trust_cli.repair import temporary_in_use, writer_gone
+        store = TrustStore(str(records_dir))
+        store.get("mcp:saved")
+        temporary = records_dir / (record_file(records_dir, "mcp:saved").name + ".tmp")
+        saver = subprocess.Popen([sys.executable, "-c", "import sys, velk_trust; s = velk_trust.TrustStore(sys.argv[1]); "
+                                  "s.save(s.get('mcp:saved'))", records_dir],
+                                 env=with_fault_library(fault_library, FAULTS_RENAME_DELAY_MS="3000"))
+        deadline = time.monotonic() + 30
+        while not temporary.exists() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert temporary.exists() and temporary_in_use(str(temporary))
+        assert {f["path"]: f["verdict"] for f in store.check()}[str(temporary)] == "temporary"
+        assert saver.wait(timeout=30) == 0
+        assert not temporary.exists()
+        # A save's temporary of its own name carries its writer's process number.
+        (records_dir / (temporary.name[:-len(".tmp")] + f".{saver.pid}-0.tmp")).write_text("{")
+        (records_dir / (temporary.name[:-len(".tmp")] + f".{os.getpid()}-1.tmp")).write_text("{")
+        gone = {os.path.basename(f["path"]): writer_gone(f["path"]) for f in store.check() if f["verdict"] == "temporary"}
+        assert gone == {f"{temporary.name[:-4]}.{saver.pid}-0.tmp": True, f"{temporary.name[:-4]}.{os.getpid()}-1.tmp": False}
 
 
 class TestExportImportCopy:

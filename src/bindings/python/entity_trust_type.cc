@@ -296,6 +296,11 @@ auto entity_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
+// The record's text as the store writes it: what a record file or a row holds, byte for byte.
+auto entity_to_json(PyObject* self, PyObject*) -> PyObject* {
+  return read_entity(self, [](const EntityTrust& r) { return new_text(render_record(r)); });
+}
+
 auto entity_repr(PyObject* self) -> PyObject* {
   return read_entity(self, [](const EntityTrust& r) {
     return new_text("EntityTrust('" + r.entity_id + "', t3=" + format3(r.t3_average()) +
@@ -359,6 +364,7 @@ PyMethodDef entity_methods[] = {
     fastcall_method<kApplyDecay, kApplyDecayDoc>(entity_apply_decay),
     noargs_method("success_rate", entity_success_rate, "success_rate($self)\n--\n\nSuccess rate"),
     noargs_method("to_dict", entity_to_dict, "to_dict($self)\n--\n\nConvert to dict (for JSON serialization)"),
+    noargs_method("to_json", entity_to_json, "to_json($self)\n--\n\nThe record's JSON text, as the store writes it"),
     reduce_method(entity_reduce),
     setstate_method(entity_setstate),
     {nullptr, nullptr, 0, nullptr},

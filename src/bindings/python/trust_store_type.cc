@@ -41,6 +41,11 @@ constexpr char kGetByTypeDoc[] = "Get entities by type";
 constexpr Param kConnectParams[] = {{"url"}, {"table", "'velk_trust'"}};
 constexpr Signature kConnect{"TrustStore.connect()", kConnectParams};
 constexpr char kConnectDoc[] = "Open a store on a PostgreSQL table (libpq connection URI or keyword string)";
+constexpr Param kOpenParams[] = {{"address"}, {"table", "None"}, {"create", "True"}};
+constexpr Signature kOpen{"TrustStore.open()", kOpenParams};
+constexpr char kOpenDoc[] =
+    "Open the store an address names: a database's connection text (as connect takes), else a record directory; "
+    "with create=False, refuse one that is not there";
 
 // Releases the interpreter lock while a store call waits for the directory lock or works through
 // a listing, and lets the interpreter's signal handlers interrupt it: their exception (for Ctrl-C,
@@ -111,9 +116,9 @@ auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, P
 }
 
 // A new TrustStore object on the store an address names.
-auto new_store(PyTypeObject* type, Address address) -> PyObject* {
+auto new_store(PyTypeObject* type, Address address, Missing missing = Missing::Create) -> PyObject* {
   Runner runner;
-  auto opened = runner(open_store(runner.cx, std::move(address)));
+  auto opened = runner(open_store(runner.cx, std::move(address), missing));
   return new_instance<TrustStoreObject>(type, std::move(opened));
 }
 
@@ -298,6 +303,32 @@ auto store_connect(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+auto store_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  return guard([&] {
+    auto a = bind(kOpen, args, nargs, kwnames);
+    std::string text(a.text(0));
+    const auto table = a.optional_text(1);
+    const bool create = a.given(2) ? a.flag(2) : true;
+    auto address = value_or_raise(address_of(std::move(text), table ? std::optional(std::string(*table)) : std::nullopt));
+    return new_store(reinterpret_cast<PyTypeObject*>(cls), std::move(address), create ? Missing::Create : Missing::Refuse);
+  });
+}
+
+// The record directory's path (file-system bytes decoded as os.fsdecode does), or None.
+auto store_directory(PyObject* self, void*) -> PyObject* {
+  return guard([&] {
+    const Address& address = receiver<TrustStoreObject>(self).value->address();
+    if (address.backend != Address::Backend::Directory) return none();
+    return OwnedRef::checked(PyUnicode_DecodeFSDefaultAndSize(address.where.data(), static_cast<Py_ssize_t>(address.where.size())))
+        .release();
+  });
+}
+
+PyGetSetDef store_getset[] = {
+    {"directory", store_directory, nullptr, "The record directory's path; None for a database store", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef store_methods[] = {
     fastcall_method<kGet, kGetDoc>(store_get),
     fastcall_method<kSave, kSaveDoc>(store_save),
@@ -310,6 +341,7 @@ PyMethodDef store_methods[] = {
     fastcall_method<kGetByType, kGetByTypeDoc>(store_get_by_type),
     fastcall_method<kDecay, kDecayDoc>(store_decay),
     fastcall_method<kConnect, kConnectDoc>(store_connect, METH_CLASS),
+    fastcall_method<kOpen, kOpenDoc>(store_open, METH_CLASS),
     noargs_method("check", store_check,
                   "check($self)\n--\n\nCheck every record file or row of the store, writing nothing"),
     reduce_method(store_reduce),
@@ -322,6 +354,7 @@ PyType_Slot store_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<TrustStoreObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(store_repr)},
     {Py_tp_methods, store_methods},
+    {Py_tp_getset, store_getset},
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // The record directory's primitives.
 #include "storage/file/file_backend.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,11 +25,18 @@ auto read_present(FileAt file) -> Result<std::optional<Stored>> {
 
 }  // namespace
 
-auto FileBackend::open(std::string directory) -> Result<std::unique_ptr<FileBackend>> {
+auto FileBackend::open(std::string directory, bool create) -> Result<std::unique_ptr<FileBackend>> {
   if (directory.find('\0') != std::string::npos) {
     return TrustError::io_message("file name contained an unexpected NUL byte");
   }
-  if (auto made = create_directories(directory); !made) return made.error();
+  if (!create) {
+    struct stat st;
+    if (::stat(directory.empty() ? "." : directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return TrustError::storage("no record directory at '" + directory + "'").at(directory);
+    }
+  } else if (auto made = create_directories(directory); !made) {
+    return made.error();
+  }
   // OpenSSL starts (reading its configuration) in the thread that opens a store rather than in
   // whichever first names a file, perhaps a daemon thread the interpreter ends at exit. Should it
   // fail now, naming a file tries again.

@@ -15,9 +15,10 @@ namespace velk {
 
 class FileBackend final : public Backend {
  public:
-  // Creates the directory and its missing ancestors (0777 & ~umask). Io on a file in the way or a
-  // NUL byte; the empty path names the working directory and creates nothing.
-  static auto open(std::string directory) -> Result<std::unique_ptr<FileBackend>>;
+  // Creates the directory and its missing ancestors (0777 & ~umask), or with !create refuses a
+  // missing one (Storage). Io on a file in the way or a NUL byte; the empty path names the working
+  // directory and creates nothing.
+  static auto open(std::string directory, bool create = true) -> Result<std::unique_ptr<FileBackend>>;
   // $HOME (else $USERPROFILE), joined with .velk/governance/entities. Storage when neither is set.
   static auto default_directory() -> Result<std::string>;
 

@@ -2,9 +2,10 @@
 #include "storage/opener.h"
 #include "storage/postgres/postgres_backend.h"
 
-extern "C" [[gnu::visibility("default")]] auto velk_open_backend(velk::Call& cx, const velk::Address& address)
+extern "C" [[gnu::visibility("default")]] auto velk_open_backend(velk::Call& cx, const velk::Address& address,
+                                                                  velk::Missing missing)
     -> velk::Task<velk::Result<std::unique_ptr<const velk::Backend>>> {
-  return velk::pg::PostgresBackend::open(cx, address);
+  return velk::pg::PostgresBackend::open(cx, address, missing == velk::Missing::Create);
 }
 
 // The entry point's type is the one the opener expects.

@@ -55,8 +55,8 @@ auto quote_identifier(std::string_view name) -> std::string {
   return quoted + '"';
 }
 
-PostgresBackend::PostgresBackend(Address address)
-    : address_(std::move(address)), quoted_(quote_identifier(address_.table)) {
+PostgresBackend::PostgresBackend(Address address, bool create)
+    : address_(std::move(address)), quoted_(quote_identifier(address_.table)), create_(create) {
   const std::string& t = quoted_;
   statements_ = {
       {"velk_get", "SELECT record FROM " + t + " WHERE key = $1"},
@@ -85,7 +85,7 @@ PostgresBackend::PostgresBackend(Address address)
   });
 }
 
-auto PostgresBackend::open(Call& cx, Address address) -> Task<Result<std::unique_ptr<const Backend>>> {
+auto PostgresBackend::open(Call& cx, Address address, bool create) -> Task<Result<std::unique_ptr<const Backend>>> {
   const std::string& table = address.table;
   if (table.empty()) co_return TrustError::storage("the table name is empty");
   if (table.find('\0') != std::string::npos) co_return TrustError::storage("the table name holds a NUL byte");
@@ -93,7 +93,7 @@ auto PostgresBackend::open(Call& cx, Address address) -> Task<Result<std::unique
     co_return TrustError::storage("the table name '" + table + "' is " + std::to_string(table.size()) +
                                   " bytes; the server keeps only " + std::to_string(kMaxIdentifier));
   }
-  std::unique_ptr<PostgresBackend> backend(new PostgresBackend(std::move(address)));
+  std::unique_ptr<PostgresBackend> backend(new PostgresBackend(std::move(address), create));
   // A first session now: an unreachable server or a table of another shape fails here, not later.
   auto first = co_await backend->pool_->take(cx);
   if (!first) co_return first.error();
@@ -121,6 +121,7 @@ auto PostgresBackend::ready_table(Call& cx, Connection& conn) const -> Task<Resu
     if (!found) co_return TrustError::storage(found.failure->message);
     const Reply& columns = found.replies[0];
     if (rows_of(columns) == 0) {
+      if (!create_) co_return TrustError::storage("no table '" + table + "' in the database");
       // One implicit transaction: the table, its index and its marker, or none of them. Two
       // processes creating it at once: the loser looks again.
       const Step create[] = {Step::sql(create_table.c_str()), Step::sql(create_index.c_str()),

@@ -26,10 +26,10 @@ namespace velk::pg {
 
 class PostgresBackend final : public Backend {
  public:
-  // Connects and makes the table and its index when missing. Storage when the table name is empty,
-  // holds a NUL byte or is longer than the server keeps (63 bytes), when the server cannot be
-  // reached, or when the table has another shape.
-  static auto open(Call& cx, Address address) -> Task<Result<std::unique_ptr<const Backend>>>;
+  // Connects and makes the table and its index when missing (or with !create refuses a missing
+  // one). Storage when the table name is empty, holds a NUL byte or is longer than the server keeps
+  // (63 bytes), when the server cannot be reached, or when the table has another shape.
+  static auto open(Call& cx, Address address, bool create) -> Task<Result<std::unique_ptr<const Backend>>>;
 
   auto read(Call& cx, std::string_view id) const -> Task<Result<std::optional<Stored>>> override;
   auto write(Call& cx, std::string_view id, const Write& write) const -> Task<Result<void>> override;
@@ -45,7 +45,7 @@ class PostgresBackend final : public Backend {
   auto shown_address() const -> std::string override;
 
  private:
-  explicit PostgresBackend(Address address);
+  PostgresBackend(Address address, bool create);
   // body(session) for one call, on a session of the pool, tried again (a bounded number of times)
   // when it fails in a way that trying again may mend; an open transaction is rolled back
   // whatever happened.
@@ -59,6 +59,7 @@ class PostgresBackend final : public Backend {
   Address address_;
   std::string quoted_;  // the table as a quoted identifier
   std::vector<std::pair<const char*, std::string>> statements_;
+  bool create_;  // whether a missing table is made
   mutable std::atomic<bool> table_ready_{false};
   std::unique_ptr<Pool> pool_;
 };

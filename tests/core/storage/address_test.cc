@@ -39,6 +39,7 @@ TEST(AddressTest, EitherFormOfAnAddress) {
     EXPECT_EQ(address->table, table) << text;
   }
   EXPECT_EQ(address_of("dbname=x", "agents")->table, "agents");
+  EXPECT_EQ(address_of("records", "agents")->table, "");
 }
 
 }  // namespace

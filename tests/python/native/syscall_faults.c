@@ -6,7 +6,8 @@
  *   faults_disarm()      stops counting; returns how many calls were counted since faults_arm
  *
  * With FAULTS_NO_TMPFILE=1 in the environment, every O_TMPFILE open of the module is refused, as on a
- * file system without unnamed files (NFS, SMB, vfat).
+ * file system without unnamed files (NFS, SMB, vfat). With FAULTS_RENAME_DELAY_MS=N, each rename of the
+ * module waits N ms first, so that a test can look at a save's named temporary file.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -101,6 +102,9 @@ int linkat(int d1, const char *p1, int d2, const char *p2, int flags) {
 }
 int renameat(int d1, const char *p1, int d2, const char *p2) {
   NEXT(renameat);
+  static long delay_ms = -1;
+  if (delay_ms < 0) delay_ms = getenv("FAULTS_RENAME_DELAY_MS") ? atol(getenv("FAULTS_RENAME_DELAY_MS")) : 0;
+  if (delay_ms > 0 && from_module(CALLER)) usleep((useconds_t)(delay_ms * 1000));
   return fails(CALLER) ? -1 : next_renameat(d1, p1, d2, p2);
 }
 int unlinkat(int dir, const char *path, int flags) {
