@@ -1,3 +1,4 @@
+import hashlib
 import os
 import shutil
 import subprocess
@@ -25,10 +26,14 @@ def isolated_home(tmp_path, monkeypatch):
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+# Every backend a store can have: a test of the store that does not look at record files runs on
+# each of them.
+BACKENDS = ["directory", "database"]
+
+
 def pytest_generate_tests(metafunc):
-    """A test of the store that does not look at record files runs on both stores."""
     if "store" in metafunc.fixturenames:
-        kinds = ["directory"] if "records_dir" in metafunc.fixturenames else ["directory", "database"]
+        kinds = ["directory"] if "records_dir" in metafunc.fixturenames else BACKENDS
         metafunc.parametrize("store_kind", kinds)
 
 
@@ -67,10 +72,60 @@ def store(tmp_path, store_kind, request):
     return velk_trust.TrustStore(str(tmp_path / "records"))
 
 
-def psql(url, sql):
-    """Runs SQL with the server's own client; returns its output rows."""
-    proc = subprocess.run(["psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", url, "-c", sql],
-                          capture_output=True, text=True, timeout=60, env=without_sanitizer())
+class Medium:
+    """What holds a store's records (files or rows), written straight, as a damaged or hand-edited
+    store holds them."""
+
+    def __init__(self, store, store_kind, database_url=None):
+        self.store, self.kind, self.url = store, store_kind, database_url
+
+    def put(self, entity_id, text):
+        """text at entity_id's own place, as its bytes (a str is encoded as UTF-8)."""
+        data = text.encode() if isinstance(text, str) else text
+        if self.kind == "directory":
+            name = hashlib.sha256(entity_id.encode()).hexdigest()[:16] + ".json"
+            with open(os.path.join(self.store.directory, name), "wb") as f:
+                f.write(data)
+            return
+        table = self.store.__reduce__()[1][1]
+        with tempfile.NamedTemporaryFile("wb", suffix=".txt") as f:
+            f.write(data)
+            f.flush()
+            os.chmod(f.name, 0o644)
+            psql(self.url, f"\\set text `cat {f.name}`\n"
+                           f"INSERT INTO \"{table}\" (key, entity_id, entity_type, record) "
+                           f"VALUES ('{entity_id}'::bytea, '{entity_id}'::bytea, 'mcp'::bytea, :'text') "
+                           "ON CONFLICT (key) DO UPDATE SET record = EXCLUDED.record", stdin=True)
+
+    def put_oversize(self, entity_id, size=64 * 1024 * 1024 + 1):
+        """A record of size bytes at entity_id's own place: more than any record may have."""
+        if self.kind == "directory":
+            with open(self.place(entity_id), "wb") as f:
+                f.truncate(size)
+            return
+        table = self.store.__reduce__()[1][1]
+        psql(self.url, f"INSERT INTO \"{table}\" (key, entity_id, entity_type, record) VALUES "
+                       f"('{entity_id}'::bytea, '{entity_id}'::bytea, 'mcp'::bytea, repeat('x', {size}))")
+
+    def place(self, entity_id):
+        """How messages name entity_id's place."""
+        if self.kind == "directory":
+            return os.path.join(self.store.directory, hashlib.sha256(entity_id.encode()).hexdigest()[:16] + ".json")
+        return f"{self.store.__reduce__()[1][1]}/{entity_id}"
+
+
+@pytest.fixture
+def medium(store, store_kind, request):
+    url = request.getfixturevalue("database_url") if store_kind == "database" else None
+    return Medium(store, store_kind, url)
+
+
+def psql(url, sql, stdin=False):
+    """Runs SQL with the server's own client (on its standard input: psql's meta-commands too);
+    returns its output rows."""
+    args = ["psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", url] + ([] if stdin else ["-c", sql])
+    proc = subprocess.run(args, input=sql if stdin else None, capture_output=True, text=True, timeout=60,
+                          env=without_sanitizer())
     assert proc.returncode == 0, proc.stderr
     return proc.stdout.splitlines()
 

@@ -28,6 +28,23 @@ using Attempt = std::variant<T, Failure, TrustError>;
 
 auto rows_of(const Reply& reply) -> int { return PQntuples(reply.get()); }
 
+// A row's record as the statements below select it: its size, and its text only when within the
+// limit (a larger one never crosses the network).
+constexpr std::string_view kSizedRecord = "octet_length(record), CASE WHEN octet_length(record) <= 67108864 THEN record END";
+static_assert(kMaxRecordBytes == 67108864);
+
+// The record of row r whose size and text stand in columns column and column + 1.
+auto stored_of(const Reply& reply, int r, int column) -> Stored {
+  if (PQgetisnull(reply.get(), r, column + 1)) {
+    // The size in binary format: a 4-byte integer in network order.
+    const auto size = cell(reply, r, column);
+    std::uint64_t n = 0;
+    for (const char c : size) n = (n << 8) | static_cast<unsigned char>(c);
+    return Stored{{}, n};
+  }
+  return Stored{std::string(cell(reply, r, column + 1))};
+}
+
 // What a create-if-absent found: made, or the text of a row there, or a row that was there and
 // is gone again (another client made and removed it meanwhile).
 struct Found {
@@ -58,8 +75,9 @@ auto quote_identifier(std::string_view name) -> std::string {
 PostgresBackend::PostgresBackend(Address address, bool create)
     : address_(std::move(address)), quoted_(quote_identifier(address_.table)), create_(create) {
   const std::string& t = quoted_;
+  const std::string sized(kSizedRecord);
   statements_ = {
-      {"velk_get", "SELECT record FROM " + t + " WHERE key = $1"},
+      {"velk_get", "SELECT " + sized + " FROM " + t + " WHERE key = $1"},
       {"velk_create", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4) "
                       "ON CONFLICT (key) DO NOTHING RETURNING key"},
       {"velk_save", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4) "
@@ -67,12 +85,12 @@ PostgresBackend::PostgresBackend(Address address, bool create)
                     "entity_type = EXCLUDED.entity_type, record = EXCLUDED.record"},
       {"velk_insert", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4)"},
       {"velk_replace", "UPDATE " + t + " SET entity_type = $2, record = $3 WHERE key = $1"},
-      {"velk_lock", "SELECT key, record FROM " + t + " WHERE key = $1 FOR UPDATE"},
-      {"velk_lock_pair", "SELECT key, record FROM " + t + " WHERE key = $1 OR key = $2 ORDER BY key FOR UPDATE"},
+      {"velk_lock", "SELECT key, " + sized + " FROM " + t + " WHERE key = $1 FOR UPDATE"},
+      {"velk_lock_pair", "SELECT key, " + sized + " FROM " + t + " WHERE key = $1 OR key = $2 ORDER BY key FOR UPDATE"},
       {"velk_delete", "DELETE FROM " + t + " WHERE key = $1"},
       {"velk_exists", "SELECT 1 FROM " + t + " WHERE key = $1"},
-      {"velk_all", "SELECT key, entity_id, record FROM " + t},
-      {"velk_kind", "SELECT key, entity_id, record FROM " + t + " WHERE entity_type = $1"},
+      {"velk_all", "SELECT key, entity_id, " + sized + " FROM " + t},
+      {"velk_kind", "SELECT key, entity_id, " + sized + " FROM " + t + " WHERE entity_type = $1"},
   };
   pool_ = std::make_unique<Pool>(address_.where, [this](Call& cx, Connection& conn) -> Task<Result<void>> {
     if (!table_ready_.load(std::memory_order_acquire)) {
@@ -207,7 +225,7 @@ auto PostgresBackend::read(Call& cx, std::string_view id) const -> Task<Result<s
     auto found = co_await conn.exchange(cx, read, Interruption::Ends);
     if (!found) co_return *found.failure;
     if (rows_of(found.replies[0]) == 0) co_return std::optional<Stored>();
-    co_return std::optional(Stored{std::string(cell(found.replies[0], 0, 0))});
+    co_return std::optional(stored_of(found.replies[0], 0, 0));
   };
   co_return co_await run<std::optional<Stored>>(cx, body);
 }
@@ -237,7 +255,7 @@ auto PostgresBackend::create(Call& cx, std::string_view id, const Write& write) 
     if (!done) co_return std::move(*done.failure).committing();
     if (rows_of(done.replies[0]) > 0) co_return Found{true, std::nullopt};
     if (rows_of(done.replies[1]) == 0) co_return Found{};
-    co_return Found{false, Stored{std::string(cell(done.replies[1], 0, 0))}};
+    co_return Found{false, stored_of(done.replies[1], 0, 0)};
   };
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     auto found = co_await run<Found>(cx, body);
@@ -295,7 +313,7 @@ auto PostgresBackend::transact(Call& cx, std::span<const std::string_view> ids, 
     std::optional<Stored> stored[kMost];
     for (int r = 0; r < rows_of(rows); ++r) {
       for (std::size_t k = 0; k < n; ++k) {
-        if (cell(rows, r, 0) == keys[k]) stored[k] = Stored{std::string(cell(rows, r, 1))};
+        if (cell(rows, r, 0) == keys[k]) stored[k] = stored_of(rows, r, 1);
       }
     }
     std::optional<Write> writes[kMost];
@@ -335,8 +353,7 @@ auto PostgresBackend::scan(Call& cx, std::optional<std::string_view> type, Scope
   auto hand_over = [&](Waiter&) {
     for (int r = 0; r < rows_of(*rows); ++r) {
       const auto key = cell(*rows, r, 0);
-      Entry entry{Entry::Shape::Record, Place{row_name(cell(*rows, r, 1)), std::string(key)},
-                  Stored{std::string(cell(*rows, r, 2))}};
+      Entry entry{Entry::Shape::Record, Place{row_name(cell(*rows, r, 1)), std::string(key)}, stored_of(*rows, r, 2)};
       if (auto taken = sink.take(static_cast<std::size_t>(r), std::move(entry)); !taken) {
         handed = std::move(taken);
         return;
