@@ -3,13 +3,75 @@
 // loop alike: where a call would wait, it suspends, and whoever drives it does the waiting.
 #pragma once
 
+#include <concepts>
 #include <coroutine>
+#include <cstddef>
+#include <cstdlib>
 #include <exception>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 namespace velk {
+
+// Room for the coroutine frames of one call, which come and go last in, first out: a call's
+// frames cost no allocation of their own while they fit. A coroutine that takes an argument with
+// frame_arena() (a Call) has its frame placed there; any other, or one that does not fit, on the
+// heap.
+class FrameArena {
+ public:
+  FrameArena() = default;
+  FrameArena(const FrameArena&) = delete;
+  auto operator=(const FrameArena&) -> FrameArena& = delete;
+
+  static auto allocate(FrameArena* arena, std::size_t size) -> void* {
+    const std::size_t total = kHeader + round_up(size);
+    if (arena != nullptr && total <= sizeof(arena->bytes_) - arena->top_) {
+      std::byte* at = arena->bytes_ + arena->top_;
+      arena->top_ += total;
+      *reinterpret_cast<FrameArena**>(at) = arena;
+      return at + kHeader;
+    }
+    void* at = std::malloc(total);
+    if (at == nullptr) throw std::bad_alloc();
+    *static_cast<FrameArena**>(at) = nullptr;
+    return static_cast<std::byte*>(at) + kHeader;
+  }
+  static void release(void* frame, std::size_t size) noexcept {
+    std::byte* at = static_cast<std::byte*>(frame) - kHeader;
+    FrameArena* arena = *reinterpret_cast<FrameArena**>(at);
+    if (arena == nullptr) return std::free(at);
+    // The top frame goes back; one that is not on top (never the case for awaited tasks) stays
+    // until the arena ends.
+    if (at + kHeader + round_up(size) == arena->bytes_ + arena->top_) arena->top_ = static_cast<std::size_t>(at - arena->bytes_);
+  }
+
+ private:
+  static constexpr std::size_t kAlign = alignof(std::max_align_t);
+  static constexpr std::size_t kHeader = kAlign;
+  static constexpr auto round_up(std::size_t n) -> std::size_t { return (n + kAlign - 1) / kAlign * kAlign; }
+
+  alignas(std::max_align_t) std::byte bytes_[4096];
+  std::size_t top_ = 0;
+};
+
+namespace detail {
+template <typename T>
+concept HasFrameArena = requires(T& t) {
+  { t.frame_arena() } -> std::same_as<FrameArena&>;
+};
+// The arena of the first argument that has one.
+inline auto arena_of() -> FrameArena* { return nullptr; }
+template <typename First, typename... Rest>
+auto arena_of(First& first, Rest&... rest) -> FrameArena* {
+  if constexpr (HasFrameArena<std::remove_cvref_t<First>>) {
+    return &const_cast<std::remove_cvref_t<First>&>(first).frame_arena();
+  } else {
+    return arena_of(rest...);
+  }
+}
+}  // namespace detail
 
 template <typename T>
 class [[nodiscard]] Task {
@@ -18,6 +80,12 @@ class [[nodiscard]] Task {
     std::coroutine_handle<> continuation = std::noop_coroutine();
     std::optional<T> value;
     std::exception_ptr failure;
+
+    template <typename... Args>
+    static auto operator new(std::size_t size, Args&... args) -> void* {
+      return FrameArena::allocate(detail::arena_of(args...), size);
+    }
+    static void operator delete(void* frame, std::size_t size) noexcept { FrameArena::release(frame, size); }
 
     auto get_return_object() noexcept -> Task { return Task(Handle::from_promise(*this)); }
     auto initial_suspend() noexcept -> std::suspend_always { return {}; }

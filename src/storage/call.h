@@ -75,6 +75,9 @@ class Call {
   // co_await work(fn): fn runs away from the caller.
   auto work(FunctionRef<void(Waiter&)> run) -> WorkAwait { return {*this, {run}}; }
 
+  // Where the call's coroutine frames live while they fit.
+  auto frame_arena() noexcept -> FrameArena& { return frames_; }
+
   // The events the last ready descriptor reported.
   auto revents() const noexcept -> short { return revents_; }
   auto deadline() const noexcept -> std::optional<Clock::time_point> { return deadline_; }
@@ -101,6 +104,7 @@ class Call {
   friend void wait_here(Call& cx, Waiter& waiter);
 
   std::optional<Clock::time_point> deadline_;
+  FrameArena frames_;
   Pending pending_;
   std::coroutine_handle<> waiting_;
   Woken outcome_ = Woken::Ready;
