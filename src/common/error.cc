@@ -11,7 +11,32 @@ auto TrustError::io(int errno_value) -> TrustError {
           errno_value};
 }
 
+auto TrustError::io_unknown(int errno_value) -> TrustError {
+  TrustError error = io(errno_value);
+  error.detail_ += "; the change may or may not have been made";
+  error.outcome_unknown_ = true;
+  return error;
+}
+
 auto TrustError::is_absence() const noexcept -> bool { return os_error_ == ENOENT || os_error_ == ENOTDIR; }
+
+auto TrustError::transient() const noexcept -> bool {
+  if (transient_) return true;
+  if (kind_ != Kind::Io) return false;
+  switch (os_error_) {
+    case EAGAIN:
+    case EINTR:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ENOBUFS:
+    case EBUSY:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
 
 auto TrustError::text() const -> std::string {
   switch (kind_) {

@@ -4,8 +4,10 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace velk {
 
@@ -21,6 +23,8 @@ class TrustError {
   [[gnu::cold]] static auto invalid_id(std::string detail) -> TrustError { return {Kind::InvalidId, std::move(detail)}; }
   // An operating-system failure: "<strerror> (os error N)".
   [[gnu::cold]] static auto io(int errno_value) -> TrustError;
+  // An operating-system failure after which a change may or may not have taken effect.
+  [[gnu::cold]] static auto io_unknown(int errno_value) -> TrustError;
   // A failure of a file operation that did not come from the operating system.
   [[gnu::cold]] static auto io_message(std::string sentence) -> TrustError { return {Kind::Io, std::move(sentence)}; }
 
@@ -36,10 +40,11 @@ class TrustError {
 
   // A fault of one record's own stored content (too large, not text, not a regular file, filed
   // under another identifier) rather than of the system: a listing skips such a record.
-  [[gnu::cold]] auto as_content_fault() && -> TrustError&& {
+  [[gnu::cold]] auto as_content_fault() & -> TrustError& {
     content_fault_ = true;
-    return std::move(*this);
+    return *this;
   }
+  [[gnu::cold]] auto as_content_fault() && -> TrustError&& { return std::move(as_content_fault()); }
   auto marked_content_fault() const noexcept -> bool { return content_fault_; }
 
   // Where the error happened (a record file's path, or "<table>/<identifier>" of a row) and the
@@ -57,22 +62,57 @@ class TrustError {
   }
   [[gnu::cold]] auto about(std::string entity_id) && -> TrustError&& { return std::move(about(std::move(entity_id))); }
 
+  // True where trying the call again may succeed: marked so (a lost connection, a serialization
+  // failure, a timeout), or an Io error of a busy or exhausted system (no descriptor or memory free,
+  // a device busy, a call interrupted).
+  auto transient() const noexcept -> bool;
+  [[gnu::cold]] auto as_transient() & -> TrustError& {
+    transient_ = true;
+    return *this;
+  }
+  [[gnu::cold]] auto as_transient() && -> TrustError&& { return std::move(as_transient()); }
+  // True where a write the call made may or may not have taken effect.
+  auto outcome_unknown() const noexcept -> bool { return outcome_unknown_; }
+  [[gnu::cold]] auto as_outcome_unknown() & -> TrustError& {
+    outcome_unknown_ = true;
+    return *this;
+  }
+  [[gnu::cold]] auto as_outcome_unknown() && -> TrustError&& { return std::move(as_outcome_unknown()); }
+  // The payload with more said after it.
+  [[gnu::cold]] auto explained(std::string_view more) & -> TrustError& {
+    detail_ += more;
+    return *this;
+  }
+  [[gnu::cold]] auto explained(std::string_view more) && -> TrustError&& { return std::move(explained(more)); }
+  // What the text cannot say (its fixed wording names no file), for the reader of a traceback.
+  auto notes() const noexcept -> const std::vector<std::string>& { return notes_; }
+  [[gnu::cold]] auto noted(std::string note) & -> TrustError& {
+    notes_.push_back(std::move(note));
+    return *this;
+  }
+  [[gnu::cold]] auto noted(std::string note) && -> TrustError&& { return std::move(noted(std::move(note))); }
+
  private:
   TrustError(Kind kind, std::string detail, int os_error = 0)
       : kind_(kind), os_error_(os_error), detail_(std::move(detail)) {}
   Kind kind_;
   int os_error_;
   bool content_fault_ = false;
+  bool transient_ = false;
+  bool outcome_unknown_ = false;
   std::string detail_;
   std::string place_;
   std::string entity_id_;
+  std::vector<std::string> notes_;
 };
 
 // Holds a T or a TrustError; the surface mirrors std::expected.
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  // A value is moved (or copied) into place once.
+  Result(T&& value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(const T& value) : v_(std::in_place_index<0>, value) {}  // NOLINT(google-explicit-constructor)
   Result(TrustError error) : v_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
   auto has_value() const noexcept -> bool { return v_.index() == 0; }

@@ -107,7 +107,11 @@ class [[nodiscard]] Task {
   };
   using Handle = std::coroutine_handle<promise_type>;
 
-  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  // A task that is done before it starts: its value, without a coroutine (for a primitive that
+  // never has to wait).
+  static auto ready(T value) -> Task { return Task(std::move(value)); }
+
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})), ready_(std::move(other.ready_)) {}
   Task(const Task&) = delete;
   auto operator=(const Task&) -> Task& = delete;
   auto operator=(Task&&) -> Task& = delete;
@@ -117,18 +121,21 @@ class [[nodiscard]] Task {
   }
 
   // Awaited by another coroutine: starts this one, which resumes the awaiter when it is done.
-  auto await_ready() const noexcept -> bool { return false; }
+  auto await_ready() const noexcept -> bool { return !handle_; }
   auto await_suspend(std::coroutine_handle<> awaiter) noexcept -> std::coroutine_handle<> {
     handle_.promise().continuation = awaiter;
     return handle_;
   }
   auto await_resume() -> T { return take(); }
 
-  // For a driver: the coroutine to resume first, whether it has finished, and its value (an
-  // exception that escaped it is thrown here).
-  auto handle() const noexcept -> std::coroutine_handle<> { return handle_; }
-  auto done() const noexcept -> bool { return handle_.done(); }
+  // For a driver: the coroutine to resume first (a noop for a ready task), whether it has
+  // finished, and its value (an exception that escaped it is thrown here).
+  auto handle() const noexcept -> std::coroutine_handle<> {
+    return handle_ ? std::coroutine_handle<>(handle_) : std::noop_coroutine();
+  }
+  auto done() const noexcept -> bool { return !handle_ || handle_.done(); }
   auto take() -> T {
+    if (!handle_) return std::move(*ready_);
     auto& promise = handle_.promise();
     if (promise.failure) std::rethrow_exception(promise.failure);
     return std::move(*promise.value);
@@ -136,7 +143,9 @@ class [[nodiscard]] Task {
 
  private:
   explicit Task(Handle handle) noexcept : handle_(handle) {}
+  explicit Task(T value) : ready_(std::move(value)) {}
   Handle handle_;
+  std::optional<T> ready_;
 };
 
 // A callable borrowed for the length of a call: no allocation, no ownership.

@@ -27,7 +27,12 @@ auto served_scheme(std::string_view text) noexcept -> std::optional<Address::Bac
 auto directory_address(std::string path) -> Address { return {Address::Backend::Directory, std::move(path), {}}; }
 
 auto connection_address(std::string text, std::optional<std::string> table) -> Result<Address> {
-  // Any other text goes to libpq as well, which reads it as keywords or refuses it.
+  if (!served_scheme(text) && !is_keyword_text(text)) {
+    // Not shown: a misspelt URI may still hold a password.
+    return TrustError::storage(
+        "not a connection text: TrustStore.connect takes a URI (postgresql://... or postgres://...) or libpq's "
+        "key=value words (host=... dbname=...); a record directory opens with TrustStore(path)");
+  }
   return Address{Address::Backend::Postgres, std::move(text), table ? std::move(*table) : std::string(kDefaultTable)};
 }
 

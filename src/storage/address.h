@@ -31,7 +31,8 @@ auto served_scheme(std::string_view text) noexcept -> std::optional<Address::Bac
 // A directory's address.
 auto directory_address(std::string path) -> Address;
 // A connection text's address: a URI of a served scheme, or libpq's key=value words. Storage,
-// naming the forms taken, for any other text; the table defaults to kDefaultTable.
+// naming the forms taken, for any other text (a directory's path, the empty text, a misspelt
+// scheme); the table defaults to kDefaultTable.
 auto connection_address(std::string text, std::optional<std::string> table) -> Result<Address>;
 // Either: a connection text as connection_address reads it, anything else a directory path (for
 // which table means nothing).

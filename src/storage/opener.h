@@ -26,9 +26,16 @@ enum class Missing : std::uint8_t { Create, Refuse };
 // reached, or the table has another shape; Io when the directory cannot be made.
 auto open_store(Call& cx, Address address, Missing missing) -> Task<Result<std::unique_ptr<const Store>>>;
 
-// The entry point every backend's shared object exports under kOpenBackendSymbol.
+// How people may see an address: a connection text without its secrets (by the backend's own
+// reading of it), a directory's path as it is.
+auto shown_address(const Address& address) -> std::string;
+
+// The entry points every backend's shared object exports: kOpenBackendSymbol and
+// kShowAddressSymbol.
 using OpenBackend = auto(Call& cx, const Address& address, Missing missing)
     -> Task<Result<std::unique_ptr<const Backend>>>;
 inline constexpr char kOpenBackendSymbol[] = "velk_open_backend";
+using ShowAddress = auto(const Address& address) -> std::string;
+inline constexpr char kShowAddressSymbol[] = "velk_show_address";
 
 }  // namespace velk

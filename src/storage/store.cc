@@ -50,6 +50,20 @@ auto skips(const TrustError& error) noexcept -> bool {
   }
 }
 
+// The error with a note naming its place and record, where its text names neither (the reader's
+// messages are fixed, and a system's error names no file).
+auto named(TrustError error, std::string_view noun) -> TrustError {
+  const std::string text = error.text();
+  if (!error.place().empty() && text.find(error.place()) == std::string::npos) {
+    std::string note = "in " + std::string(noun) + " '" + error.place() + "'";
+    if (!error.entity_id().empty() && error.place().find(error.entity_id()) == std::string::npos) {
+      note += ", the record of '" + error.entity_id() + "'";
+    }
+    error.noted(std::move(note));
+  }
+  return error;
+}
+
 // A scan's entries decoded where they are handed over (on a backend's threads, perhaps), each into
 // its slot, so that the store's order stays.
 class Listing final : public ScanSink {
@@ -65,7 +79,7 @@ class Listing final : public ScanSink {
     if (entry.shape != Entry::Shape::Record) return {};
     if (!entry.read) {
       if (skips(entry.read.error())) return {};
-      return TrustError(entry.read.error()).at(std::move(entry.place.name));
+      return named(TrustError(entry.read.error()).at(std::move(entry.place.name)), noun_);
     }
     auto record = decode(*entry.read, noun_, [&] { return entry.place.name; });
     if (!record) return {};  // every failure to decode is the record's own
@@ -117,7 +131,7 @@ class Checking final : public ScanSink {
       case Entry::Shape::Record: break;
     }
     if (!entry.read) {
-      if (!skips(entry.read.error())) return TrustError(entry.read.error()).at(finding.path);
+      if (!skips(entry.read.error())) return named(TrustError(entry.read.error()).at(finding.path), backend_.noun());
       finding.verdict = Finding::Verdict::Unreadable;
       finding.detail = entry.read.error().text();
       return finding;
@@ -148,28 +162,33 @@ auto Store::concerning(TrustError error, std::string_view entity_id) const -> Tr
   if (error.place().empty()) {
     if (auto place = backend_->place_of(entity_id)) error.at(std::move(place->name));
   }
-  return error;
+  return named(std::move(error), backend_->noun());
 }
 
+// Each of these returns one object, so that a record is built in place and never moved on its way.
 auto Store::own(std::string_view entity_id, const Stored& stored) const -> Result<EntityTrust> {
-  auto record = read(entity_id, stored);
-  if (!record || record->entity_id == entity_id) return record;
+  Result<EntityTrust> record = read(entity_id, stored);
+  if (record && record->entity_id != entity_id) record = misplaced(entity_id, record->entity_id);
+  return record;
+}
+
+auto Store::misplaced(std::string_view entity_id, std::string_view holder) const -> TrustError {
   // A copy restored under the wrong name: saving over it would lose the other entity's record.
   auto place = backend_->place_of(entity_id);
   if (!place) return place.error();
   return TrustError::storage(std::string(backend_->noun()) + " '" + place->name + "' holds the record of '" +
-                             record->entity_id + "', not of '" + std::string(entity_id) + "'")
+                             std::string(holder) + "', not of '" + std::string(entity_id) + "'")
       .as_content_fault()
       .at(std::move(place->name))
       .about(std::string(entity_id));
 }
 
 auto Store::read(std::string_view entity_id, const Stored& stored) const -> Result<EntityTrust> {
-  auto record = decode(stored, backend_->noun(), [&] {
+  Result<EntityTrust> record = decode(stored, backend_->noun(), [&] {
     auto place = backend_->place_of(entity_id);
     return place ? std::move(place->name) : std::string();
   });
-  if (!record) return concerning(record.error(), entity_id);
+  if (!record) record = concerning(record.error(), entity_id);
   return record;
 }
 
@@ -181,13 +200,22 @@ auto Store::own_or_new(std::string_view entity_id, const std::optional<Stored>& 
 auto Store::get(Call& cx, std::string_view entity_id) const -> Task<Result<EntityTrust>> {
   auto stored = co_await backend_->read(cx, entity_id);
   if (!stored) co_return concerning(stored.error(), entity_id);
-  if (*stored) co_return read(entity_id, **stored);
+  if (*stored) co_return own(entity_id, **stored);
   // None yet: a neutral record, unless another caller makes one first (then theirs is read).
   EntityTrust record = EntityTrust::create(entity_id);
   auto made = co_await backend_->create(cx, entity_id, write_of(record));
   if (!made) co_return concerning(made.error(), entity_id);
-  if (*made) co_return read(entity_id, **made);
-  co_return record;
+  if (*made) co_return own(entity_id, **made);
+  co_return std::move(record);
+}
+
+auto Store::find(Call& cx, std::string_view entity_id) const -> Task<Result<std::optional<EntityTrust>>> {
+  auto stored = co_await backend_->read(cx, entity_id);
+  if (!stored) co_return concerning(stored.error(), entity_id);
+  if (!*stored) co_return std::optional<EntityTrust>();
+  auto record = own(entity_id, **stored);
+  if (!record) co_return record.error();
+  co_return std::optional(std::move(*record));
 }
 
 auto Store::save(Call& cx, const EntityTrust& record) const -> Task<Result<void>> {
@@ -216,7 +244,7 @@ auto Store::list(Call& cx, std::optional<EntityType> kind) const -> Task<Result<
   for (auto& slot : listing.slots()) {
     if (slot && (!kind || matches_kind(slot->record.entity_type, *kind))) ids.push_back(std::move(slot->record.entity_id));
   }
-  co_return ids;
+  co_return std::move(ids);
 }
 
 auto Store::count(Call& cx, std::optional<EntityType> kind) const -> Task<Result<std::size_t>> {
@@ -248,7 +276,7 @@ auto Store::records_of_kind(Call& cx, EntityType kind) const -> Task<Result<std:
       co_return got.error();
     }
   }
-  co_return records;
+  co_return std::move(records);
 }
 
 auto Store::update(Call& cx, std::string_view entity_id, bool success, double magnitude) const
@@ -264,7 +292,7 @@ auto Store::update(Call& cx, std::string_view entity_id, bool success, double ma
   };
   const std::string_view ids[] = {entity_id};
   if (auto done = co_await backend_->transact(cx, ids, change); !done) co_return concerning(done.error(), entity_id);
-  co_return updated;
+  co_return std::move(updated);
 }
 
 auto Store::decay(Call& cx, std::string_view entity_id, double days_inactive, double decay_rate, double min_idle) const
@@ -275,8 +303,14 @@ auto Store::decay(Call& cx, std::string_view entity_id, double days_inactive, do
     if (!stored[0]) return {};  // a record is decayed, never created
     auto record = own(entity_id, *stored[0]);
     if (!record) return record.error();
-    if (!(record->days_since_last_action() >= min_idle) || !record->apply_decay(days_inactive, decay_rate)) return {};
-    writes[0] = write_of(*record);
+    if (!(record->days_since_last_action() >= min_idle)) return {};
+    // Saved whenever a value moved at all: apply_decay's own answer says only whether training
+    // moved noticeably, which a small daily rate never does.
+    const std::string before = render_record(*record);
+    record->apply_decay(days_inactive, decay_rate);
+    Write write = write_of(*record);
+    if (write.text == before) return {};
+    writes[0] = std::move(write);
     changed = true;
     return {};
   };
@@ -302,7 +336,7 @@ auto Store::witness(Call& cx, std::string_view witness_id, std::string_view targ
     };
     const std::string_view ids[] = {target_id};
     if (auto done = co_await backend_->transact(cx, ids, change); !done) co_return concerning(done.error(), target_id);
-    co_return pair;
+    co_return std::move(pair);
   }
   auto change = [&](std::span<const std::optional<Stored>> stored, std::span<std::optional<Write>> writes) -> Result<void> {
     auto target = own_or_new(target_id, stored[0]);
@@ -321,7 +355,7 @@ auto Store::witness(Call& cx, std::string_view witness_id, std::string_view targ
     // An error the change made names its record; one of the backend's concerns the pair.
     co_return done.error();
   }
-  co_return pair;
+  co_return std::move(pair);
 }
 
 auto Store::check(Call& cx) const -> Task<Result<std::vector<Finding>>> {

@@ -43,8 +43,11 @@ class Store {
  public:
   explicit Store(std::unique_ptr<const Backend> backend) : backend_(std::move(backend)) {}
 
-  // Reads the record, or creates, saves and returns a neutral one when there is none.
+  // Reads the record, or creates, saves and returns a neutral one when there is none. Storage when
+  // the place holds another identifier's record.
   auto get(Call& cx, std::string_view entity_id) const -> Task<Result<EntityTrust>>;
+  // The stored record, or nothing; writes nothing. Storage as get.
+  auto find(Call& cx, std::string_view entity_id) const -> Task<Result<std::optional<EntityTrust>>>;
   // Replaces the record whole.
   auto save(Call& cx, const EntityTrust& record) const -> Task<Result<void>>;
   // True when a record was removed; false when there was none.
@@ -63,8 +66,8 @@ class Store {
   // stored record names another entity.
   auto update(Call& cx, std::string_view entity_id, bool success, double magnitude) const
       -> Task<Result<EntityTrust>>;
-  // apply_decay on the stored record when it has been idle for at least min_idle days; nothing is
-  // created. True when the record changed.
+  // apply_decay on the stored record when it has been idle for at least min_idle days, saved when
+  // any value changed; nothing is created. True when the record changed.
   auto decay(Call& cx, std::string_view entity_id, double days_inactive, double decay_rate, double min_idle) const
       -> Task<Result<bool>>;
   // The target receives the witness and the witness gives it, both or neither. Returns (witness,
@@ -85,6 +88,8 @@ class Store {
   auto read(std::string_view entity_id, const Stored& stored) const -> Result<EntityTrust>;
   // The same, and Storage when it is another identifier's record.
   auto own(std::string_view entity_id, const Stored& stored) const -> Result<EntityTrust>;
+  // The refusal of a record filed at entity_id's place by holder.
+  auto misplaced(std::string_view entity_id, std::string_view holder) const -> TrustError;
   // The same where there may be no record: a new one then.
   auto own_or_new(std::string_view entity_id, const std::optional<Stored>& stored) const -> Result<EntityTrust>;
   // The error, marked as concerning entity_id (and its place, where it names none yet).

@@ -17,6 +17,7 @@ def test_module_attributes():
     assert velk_trust.__doc__ == "Python module definition"
     assert velk_trust.__all__ == [
         "T3Tensor", "V3Tensor", "EntityTrust", "TrustStore", "create_memory_store", "__version__",
+        "TrustError", "StorageError", "SerializationError", "InvalidIdError", "TrustIOError",
     ]
     assert not hasattr(velk_trust, "PanicException")
 
@@ -26,7 +27,7 @@ def test_reimport_returns_the_same_module():
     import velk_trust as again
 
     assert again is before
-    assert len(again.__all__) == 6
+    assert len(again.__all__) == 11
 
 
 def test_sub_interpreter_import_fails():
@@ -97,6 +98,7 @@ METHOD_DOCS = [
     (velk_trust.EntityTrust.to_json, "($self)", "The record's JSON text, as the store writes it"),
     (velk_trust.EntityTrust.from_json, "(text)", "Read a record from its JSON text as the store reads record files"),
     (velk_trust.TrustStore.get, "($self, entity_id)", "Get entity trust (creates if doesn't exist)"),
+    (velk_trust.TrustStore.find, "($self, entity_id)", "The stored record, or None when there is none; creates nothing"),
     (velk_trust.TrustStore.save, "($self, trust)", "Save entity trust"),
     (velk_trust.TrustStore.update, "($self, entity_id, success, magnitude)", "Update entity from outcome"),
     (velk_trust.TrustStore.witness, "($self, witness_id, target_id, success, magnitude)",

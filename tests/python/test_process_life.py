@@ -195,7 +195,10 @@ step = 1 if limit == resource.RLIMIT_NOFILE else 1 << 20
 soft, hard = resource.getrlimit(limit)
 held = now_held()
 outcomes = set()
-for k in range(24):
+# The listings start threads of their own, whose stacks and memory the limit may deny at any step:
+# every headroom from 0 to 48 MiB for them.
+steps = 49 if limit == resource.RLIMIT_AS and name in ("list_entities", "get_by_type") else 24
+for k in range(steps):
     resource.setrlimit(limit, (held + k * step, hard))
     try:
         result = call()
@@ -208,7 +211,7 @@ for k in range(24):
             outcomes.add("a short listing")
         outcomes.add("done")
     elif isinstance(error, (MemoryError, ValueError)):
-        outcomes.add(type(error).__name__)
+        outcomes.add("MemoryError" if isinstance(error, MemoryError) else "ValueError")
     else:
         outcomes.add(f"{type(error).__name__}:{str(error).replace(' ', '_')}")
     if database:
@@ -242,6 +245,80 @@ class TestResourceLimits:
         outcomes = set(proc.stdout.split())
         assert outcomes <= {"done", "MemoryError", "ValueError"}, proc.stdout
         assert "done" in outcomes  # the limit was raised far enough for the call to work
+
+
+# A process's first store call under an address-space limit: whatever it loads and sets up on first
+# use (the database's shared object and libpq, OpenSSL, a thread's storage) either works or fails
+# with MemoryError or ValueError, never an abort.
+FIRST_CALL = """
+import os, resource, sys, velk_trust
+where, headroom = sys.argv[1], int(sys.argv[2])
+with open("/proc/self/statm") as f:
+    held = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (held + headroom * (1 << 20), hard))
+try:
+    store = velk_trust.TrustStore.connect(*where[3:].split("|")) if where.startswith("db:") else velk_trust.TrustStore(where)
+    store.get("mcp:first")
+    store.list_entities()
+    print("done")
+except MemoryError:
+    print("MemoryError")
+except ValueError as e:
+    print("ValueError", e)
+"""
+
+
+class TestFirstCallUnderALimit:
+    @pytest.mark.parametrize("kind", ["directory", "database"])
+    def test_a_first_call_never_aborts(self, records_dir, kind, request):
+        if under_sanitizer():
+            pytest.skip("the address sanitizer reserves far more address space than any limit here")
+        where = records_dir
+        if kind == "database":
+            where = f"db:{request.getfixturevalue('database_url')}|{new_table()}"
+        outcomes = {}
+        for headroom in range(49):
+            proc = run_script(FIRST_CALL, where, headroom, timeout=60)
+            outcomes[headroom] = proc.stdout.strip() if proc.returncode == 0 else f"status {proc.returncode}: {proc.stderr[-300:]}"
+        assert {o.split()[0] for o in outcomes.values()} <= {"done", "MemoryError", "ValueError"}, outcomes
+        assert outcomes[48] == "done", outcomes
+
+
+# The listings' helper threads at the edge of the address space: where a thread's stack can just be
+# mapped and its first allocation not, every 4 KiB around the stack's size.
+AT_THE_EDGE = """
+import os, resource, sys, velk_trust
+store = velk_trust.TrustStore(sys.argv[1])
+for k in range(600):  # enough for a listing to start threads of its own
+    store.save(velk_trust.EntityTrust(f"mcp:r{k}"))
+call = store.list_entities if sys.argv[2] == "list_entities" else (lambda: store.get_by_type("mcp"))
+stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+stack = 8 << 20 if stack == resource.RLIM_INFINITY else stack
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+outcomes = set()
+for headroom in range(stack - (512 << 10), stack + (1 << 20), 4 << 10):
+    with open("/proc/self/statm") as f:
+        held = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (held + headroom, hard))
+    try:
+        outcomes.add("done" if len(call()) == 600 else "a short listing")
+    except MemoryError:
+        outcomes.add("MemoryError")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(" ".join(sorted(outcomes)))
+"""
+
+
+class TestListingsAtTheEdge:
+    @pytest.mark.parametrize("call", ["list_entities", "get_by_type"])
+    def test_helper_threads_short_of_memory_never_abort(self, records_dir, call):
+        if under_sanitizer():
+            pytest.skip("the address sanitizer reserves far more address space than any limit here")
+        proc = run_script(AT_THE_EDGE, records_dir, call, timeout=300)
+        assert proc.returncode == 0, (proc.returncode, proc.stderr[-500:])
+        assert set(proc.stdout.split()) <= {"done", "MemoryError"} and "done" in proc.stdout, proc.stdout
 
 
 SAVE_AND_UPDATE = """

@@ -83,8 +83,10 @@ print(store.exists("a:b"), store.exists("c:d"))
         assert record_file(records_dir, "c:d").read_text() == owner_text
         assert record_file(records_dir, "a:b").read_text() == owner_text
         assert not store.exists("x:y")  # nothing at all was written
-        # Reading still returns what the file holds.
-        assert store.get("a:b").entity_id == "c:d"
+        # Reading refuses it too: gating code asking for a:b must not be given c:d's numbers.
+        with pytest.raises(ValueError) as e:
+            store.get("a:b")
+        assert str(e.value) == expected
         assert store.get("c:d").to_dict() == owner.to_dict()
 
 

@@ -2,6 +2,8 @@
 does to each call, from the records' own media (files, rows) as a damaged store holds them."""
 import pytest
 
+import velk_trust
+
 BROKEN = "Serialization error: key must be a string at line 1 column 2"
 
 
@@ -57,18 +59,43 @@ def test_a_record_over_the_size_limit_is_refused_by_name_and_skipped(store, medi
     assert verdicts(store)[medium.place("mcp:huge")] == ("unreadable", message)
 
 
-def test_a_misplaced_record_is_read_but_never_written_over(store, medium, store_kind):
+def test_a_misplaced_record_is_refused_by_every_call_that_names_it(store, medium, store_kind):
     good = store.update("mcp:good", True, 1.0)
     store.get("mcp:other")
     medium.put("mcp:other", good.to_json())
     message = (f"Storage error: {noun(store_kind)} '{medium.place('mcp:other')}' holds the record of 'mcp:good', "
                "not of 'mcp:other'")
-    refused = failures(store, "mcp:other")
-    # get reads the record as it is stored; every change refuses to write it over.
-    assert refused.pop("get") is None and store.get("mcp:other").entity_id == "mcp:good"
-    assert set(refused.values()) == {message}
+    # Gating code that reads mcp:other must never be handed mcp:good's numbers.
+    assert set(failures(store, "mcp:other").values()) == {message}
+    with pytest.raises(velk_trust.StorageError) as e:
+        store.find("mcp:other")
+    assert str(e.value) == message
+    assert (e.value.path, e.value.entity_id, e.value.transient) == (medium.place("mcp:other"), "mcp:other", False)
     assert sorted(store.list_entities("mcp")) == ["mcp:good", "mcp:good"] and store.count() == 2
     # A copy's record is fetched at its own place: the real one.
     assert [e.action_count for e in store.get_by_type("mcp")] == [1, 1]
     assert verdicts(store)[medium.place("mcp:other")] == ("misplaced", medium.place("mcp:good"))
     assert store.get("mcp:good").to_json() == good.to_json()
+
+
+def test_find_creates_nothing(store):
+    assert store.find("mcp:typo") is None
+    assert not store.exists("mcp:typo") and store.list_entities() == [] and store.count() == 0
+    store.update("mcp:real", True, 1.0)
+    found = store.find("mcp:real")
+    assert found.entity_id == "mcp:real" and found.action_count == 1
+    assert found.to_json() == store.get("mcp:real").to_json()
+
+
+def test_decay_saves_whatever_it_changed(store):
+    store.update("mcp:a", True, 1.0)
+    before = store.get("mcp:a")
+    # A small daily rate moves every value a little; training by less than 0.001.
+    copy = velk_trust.EntityTrust.from_json(before.to_json())
+    assert copy.apply_decay(1, 0.001) is False and copy.training != before.training
+    assert store.decay("mcp:a", 1, 0.001) is True
+    after = store.get("mcp:a")
+    assert after.to_json() == copy.to_json() != before.to_json()
+    # Nothing to move: nothing saved, and said so.
+    assert store.decay("mcp:a", 0, 0.5) is False and store.get("mcp:a").to_json() == after.to_json()
+    assert store.decay("mcp:none", 1, 0.5) is False and not store.exists("mcp:none")

@@ -66,6 +66,8 @@ def test_records_and_stores(tmp_path: pathlib.Path, database_url: str) -> None:
 
     s = TrustStore(str(tmp_path / "records"))
     assert_type(s.get("mcp:fs"), EntityTrust)
+    assert_type(s.find("mcp:fs"), EntityTrust | None)
+    assert s.find("mcp:nobody") is None
     assert_type(s.save(e), None)
     assert_type(s.update("mcp:fs", True, 0.5), EntityTrust)
     witness, target = s.witness("session:a", "mcp:fs", True, 0.5)
@@ -94,3 +96,24 @@ def test_records_and_stores(tmp_path: pathlib.Path, database_url: str) -> None:
     assert_type(shared, TrustStore)
     assert_type(shared.update("mcp:fs", True, 0.5), EntityTrust)
     assert_type(velk_trust.__version__, str)
+
+
+def test_errors(tmp_path: pathlib.Path) -> None:
+    try:
+        EntityTrust.from_json("{")
+    except velk_trust.SerializationError as e:
+        assert_type(e, velk_trust.SerializationError)
+        error: velk_trust.TrustError = e
+        number: int | None = error.errno
+        where: str | None = error.path
+        about: str | None = error.entity_id
+        flags: tuple[bool, bool] = (error.transient, error.outcome_unknown)
+        assert (number, where, about, flags) == (None, None, None, (False, False))
+    try:
+        TrustStore(str(tmp_path / "file-in-the-way")).save(EntityTrust("a:b"))
+        (tmp_path / "x").write_text("")
+        TrustStore(str(tmp_path / "x"))
+    except velk_trust.TrustIOError as e:
+        assert isinstance(e, ValueError) and e.errno is not None
+    for cls in (velk_trust.StorageError, velk_trust.InvalidIdError):
+        assert issubclass(cls, velk_trust.TrustError)

@@ -1,6 +1,7 @@
 // The call boundary every entry from Python passes through, and PanicException.
 #pragma once
 
+#include <array>
 #include <exception>
 #include <string>
 #include <type_traits>
@@ -38,7 +39,19 @@ auto guard(F&& body) -> std::invoke_result_t<F&> {
   else return static_cast<R>(-1);
 }
 
-// Sets ValueError with the error's text and throws PyErrSet.
+// The error classes: TrustError (a ValueError) and one subclass per kind, created at import (so
+// that raising one needs nothing new) and added to the module by it. False with the error set when
+// they cannot be created.
+auto make_error_classes() -> bool;
+// TrustError first, then the subclasses, with their names.
+struct NamedClass {
+  const char* name;
+  PyObject* type;
+};
+auto error_classes() -> std::array<NamedClass, 5>;
+
+// Raises the error's class (by its kind) with its text, its attributes (errno, path, entity_id,
+// transient, outcome_unknown) and its notes, and throws PyErrSet.
 [[noreturn]] void raise_trust_error(const TrustError& error);
 
 template <typename T>

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "bindings/python/classes.h"
+#include "common/thread_storage.h"
 
 namespace velk::py {
 
@@ -124,6 +125,7 @@ std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* cached_module = nullptr;  // a strong reference for the life of the process
 
 auto create_memory_store(PyObject*, PyObject*) -> PyObject* {
+  if (!ready_thread_storage()) return PyErr_NoMemory();
   return guard([] { return new_default_store(type_object(ClassId::TrustStore)); });
 }
 
@@ -168,6 +170,7 @@ void register_members(PyObject* module) {
   add_value(module, "create_memory_store",
             OwnedRef::checked(PyCFunction_NewEx(&create_memory_store_def, module, module_name.get())));
   add_value(module, "__version__", OwnedRef::checked(PyUnicode_FromString(VELK_TRUST_VERSION)));
+  for (const auto& [name, type] : error_classes()) add_value(module, name, OwnedRef::borrow(type));
 }
 
 auto init_module() -> PyObject* {
@@ -182,7 +185,7 @@ auto init_module() -> PyObject* {
   }
   if (cached_module != nullptr) return Py_NewRef(cached_module);
   // Made now, so that raising it later needs no memory.
-  if (panic_exception_type() == nullptr) throw PyErrSet{};
+  if (panic_exception_type() == nullptr || !make_error_classes()) throw PyErrSet{};
   OwnedRef module = OwnedRef::checked(PyModule_Create2(&module_def, 1013));
   register_members(module.get());  // on failure the module is released and nothing is cached
   cached_module = Py_NewRef(module.get());
@@ -193,5 +196,6 @@ auto init_module() -> PyObject* {
 }  // namespace velk::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velk_trust() {
+  if (!velk::ready_thread_storage()) return PyErr_NoMemory();
   return velk::py::guard(velk::py::init_module);
 }

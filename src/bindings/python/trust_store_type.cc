@@ -2,6 +2,7 @@
 #include <string>
 
 #include "bindings/python/classes.h"
+#include "common/thread_storage.h"
 #include "storage/file/file_backend.h"
 #include "storage/opener.h"
 
@@ -14,6 +15,8 @@ constexpr char kClassDoc[] = "Python-exposed TrustStore (wraps FileStore or InMe
 constexpr Param kIdParam[] = {{"entity_id"}};
 constexpr Signature kGet{"TrustStore.get()", kIdParam};
 constexpr char kGetDoc[] = "Get entity trust (creates if doesn't exist)";
+constexpr Signature kFind{"TrustStore.find()", kIdParam};
+constexpr char kFindDoc[] = "The stored record, or None when there is none; creates nothing";
 constexpr Signature kExists{"TrustStore.exists()", kIdParam};
 constexpr char kExistsDoc[] = "Check if entity exists";
 constexpr Signature kDelete{"TrustStore.delete()", kIdParam};
@@ -102,11 +105,15 @@ class Runner {
   InterpreterWaiter waiter;
 };
 
+// Every entry of the class first readies its thread's exception state (see ready_thread_storage),
+// without which it raises MemoryError at once.
+
 // Store methods: bind, check the receiver, then body(args, store, runner). A body converts its
 // arguments before it calls the store, so nothing that the store touches while the interpreter
 // lock is released belongs to Python.
 auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   auto&& body) -> PyObject* {
+  if (!ready_thread_storage()) return PyErr_NoMemory();
   return guard([&] {
     auto a = bind(sig, args, nargs, kwnames);
     const Store& store = *receiver<TrustStoreObject>(self).value;
@@ -133,6 +140,7 @@ auto new_record_list(std::vector<EntityTrust>&& records) -> PyObject* {
 }
 
 auto store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
+  if (!ready_thread_storage()) return PyErr_NoMemory();
   return guard([&] {
     auto a = bind(kNew, args, kwargs);
     const auto path = a.optional_text(0);
@@ -145,6 +153,14 @@ auto store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   return store_method(kGet, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
     return new_record(r(s.get(r.cx, id)));
+  });
+}
+
+auto store_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  return store_method(kFind, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
+    const auto id = a.text(0);
+    auto found = r(s.find(r.cx, id));
+    return found ? new_record(std::move(*found)) : none();
   });
 }
 
@@ -257,6 +273,7 @@ auto new_finding(Finding&& finding) -> PyObject* {
 }
 
 auto store_check(PyObject* self, PyObject*) -> PyObject* {
+  if (!ready_thread_storage()) return PyErr_NoMemory();
   return guard([&] {
     const Store& store = *receiver<TrustStoreObject>(self).value;
     Runner runner;
@@ -295,6 +312,7 @@ auto store_reduce(PyObject* self, PyObject*) -> PyObject* {
 }
 
 auto store_connect(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  if (!ready_thread_storage()) return PyErr_NoMemory();
   return guard([&] {
     auto a = bind(kConnect, args, nargs, kwnames);
     std::string url(a.text(0));
@@ -304,6 +322,7 @@ auto store_connect(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 auto store_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  if (!ready_thread_storage()) return PyErr_NoMemory();
   return guard([&] {
     auto a = bind(kOpen, args, nargs, kwnames);
     std::string text(a.text(0));
@@ -331,6 +350,7 @@ PyGetSetDef store_getset[] = {
 
 PyMethodDef store_methods[] = {
     fastcall_method<kGet, kGetDoc>(store_get),
+    fastcall_method<kFind, kFindDoc>(store_find),
     fastcall_method<kSave, kSaveDoc>(store_save),
     fastcall_method<kUpdate, kUpdateDoc>(store_update),
     fastcall_method<kWitness, kWitnessDoc>(store_witness),

@@ -77,11 +77,12 @@ auto FileBackend::lock(Call& cx, DirectoryLock& held) const -> Task<Result<void>
   co_return waited;
 }
 
+// read and exists never wait: their tasks are done when made.
 auto FileBackend::read(Call&, std::string_view id) const -> Task<Result<std::optional<Stored>>> {
   const auto path = record_path(id);
-  if (!path) co_return path.error();
+  if (!path) return Task<Result<std::optional<Stored>>>::ready(path.error());
   // Saves are atomic renames, so an existing record reads whole without the lock.
-  co_return read_present(FileAt::path(*path));
+  return Task<Result<std::optional<Stored>>>::ready(read_present(FileAt::path(*path)));
 }
 
 auto FileBackend::write(Call& cx, std::string_view id, const Write& write) const -> Task<Result<void>> {
@@ -119,16 +120,15 @@ auto FileBackend::remove(Call& cx, std::string_view id) const -> Task<Result<boo
     if (locked.error().is_absence()) co_return false;  // no directory, no record
     co_return locked.error();
   }
-  if (::unlinkat(held.fd(), FileAt::in(held.fd(), *path).name, 0) == 0) co_return true;
-  auto error = TrustError::io(errno);
-  if (error.is_absence()) co_return false;
-  co_return std::move(error).at(*path);
+  auto removed = remove_file(FileAt::in(held.fd(), *path));
+  if (!removed) co_return TrustError(removed.error()).at(*path);
+  co_return removed;
 }
 
 auto FileBackend::exists(Call&, std::string_view id) const -> Task<Result<bool>> {
   const auto path = record_path(id);
-  if (!path) co_return path.error();
-  co_return has_status(FileAt::path(*path));
+  if (!path) return Task<Result<bool>>::ready(path.error());
+  return Task<Result<bool>>::ready(has_status(FileAt::path(*path)));
 }
 
 auto FileBackend::transact(Call& cx, std::span<const std::string_view> ids, Change change) const
@@ -167,16 +167,33 @@ auto FileBackend::transact(Call& cx, std::span<const std::string_view> ids, Chan
   if (!first) co_return TrustError(first.error()).at(paths[0]);
   auto second = PendingReplace::write(files[1], writes[1]->text);
   if (!second) co_return TrustError(second.error()).at(paths[1]);
-  if (auto renamed = first->commit(); !renamed) co_return TrustError(renamed.error()).at(paths[0]);
+  const auto of = [&](std::size_t k) { return "the record of '" + std::string(ids[k]) + "'"; };
+  if (auto renamed = first->commit(); !renamed) {
+    TrustError error = renamed.error();
+    if (error.outcome_unknown()) error.explained(" (to " + of(0) + "; " + of(1) + " was not changed)");
+    co_return std::move(error).at(paths[0]);
+  }
   if (auto renamed = second->commit(); !renamed) {
-    // The first is put back as it was, so that the pair stays whole (best effort: only a second
-    // failure, or a kill between the renames, can leave the first changed alone).
-    if (stored[0]) {
-      (void)replace_file(files[0], stored[0]->text);
-    } else {
-      ::unlinkat(files[0].dir, files[0].name, 0);
+    TrustError error = renamed.error();
+    if (error.outcome_unknown()) {
+      // Putting the first back could split the pair the other way: it is said as it is.
+      co_return std::move(error).explained(" (to " + of(1) + "; " + of(0) + " was changed)").at(paths[1]);
     }
-    co_return TrustError(renamed.error()).at(paths[1]);
+    // The first is put back as it was, so that the pair stays whole.
+    Result<void> restored;
+    if (stored[0]) {
+      restored = replace_file(files[0], stored[0]->text);
+    } else if (auto removed = remove_file(files[0]); !removed) {
+      restored = removed.error();
+    }
+    if (!restored) {
+      co_return std::move(error)
+          .explained(" (" + of(0) + " was changed and " + of(1) + " was not: putting the first back failed: " +
+                     restored.error().text() + ")")
+          .as_outcome_unknown()
+          .at(paths[1]);
+    }
+    co_return std::move(error).at(paths[1]);
   }
   co_return Result<void>();
 }

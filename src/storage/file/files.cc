@@ -140,6 +140,28 @@ auto directory_of(std::string_view path) -> std::string {
   return std::string(path.substr(0, slash));
 }
 
+// Errors with which a rename or an unlink is known to have changed nothing. After any other (an
+// I/O error, a network file system's), whether it took effect is looked up.
+auto changed_nothing(int err) -> bool {
+  switch (err) {
+    case EACCES: case EPERM: case EROFS: case ENOSPC: case EDQUOT: case EXDEV: case EISDIR: case ENOTDIR:
+    case EINVAL: case ENOENT: case EEXIST: case ENOTEMPTY: case EBUSY: case ELOOP: case ENAMETOOLONG:
+    case EMLINK: case EFAULT: case EBADF: case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What name in dir is, by its status without following a link: the file (device and inode)
+// whose identity is given, another one, nothing, or unknown (the status cannot be read).
+enum class Found : std::uint8_t { Ours, Other, Nothing, Unknown };
+auto look_up(int dir, const char* name, dev_t dev, ino_t ino) -> Found {
+  struct stat st;
+  if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? Found::Nothing : Found::Unknown;
+  return st.st_dev == dev && st.st_ino == ino ? Found::Ours : Found::Other;
+}
+
 // Errors of an O_TMPFILE open or of naming the file that mean "not on this file system".
 auto refuses_unnamed(int err) -> bool {
   return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == EXDEV || err == EPERM;
@@ -165,8 +187,9 @@ auto read_file(FileAt file, bool* not_regular) -> Result<Stored> {
     stored.oversize = static_cast<std::uint64_t>(st.st_size);
     return stored;
   }
-  // One read for the reported size and a byte more: a regular file reads short only at its end,
-  // so a short read ends it; a full one means the file grew, and reading goes on, up to the limit.
+  // Reads go on until one returns nothing: a read may move fewer bytes than asked (a network or
+  // FUSE file system, a signal) anywhere in a file. The buffer starts at the reported size and a
+  // byte more, and grows, up to the limit, should the file have grown.
   std::string& out = stored.text;
   std::size_t size = 0;
   out.resize(static_cast<std::size_t>(st.st_size) + 1);
@@ -185,8 +208,8 @@ auto read_file(FileAt file, bool* not_regular) -> Result<Stored> {
       if (errno == EINTR) continue;
       return TrustError::io(errno);
     }
+    if (n == 0) break;
     size += static_cast<std::size_t>(n);
-    if (n == 0 || static_cast<std::size_t>(n) < wanted) break;
   }
   out.resize(size);
   return stored;
@@ -199,6 +222,20 @@ auto is_temporary_name(std::string_view name) noexcept -> bool {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return name.substr(16, kJson.size()) == kJson;
+}
+
+auto remove_file(FileAt file) -> Result<bool> {
+  struct stat st;
+  const bool known = ::fstatat(file.dir, file.name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (::unlinkat(file.dir, file.name, 0) == 0) return true;
+  const int err = errno;
+  if (err == ENOENT || err == ENOTDIR) return false;
+  if (changed_nothing(err)) return TrustError::io(err);
+  // Reported as failed, perhaps after it took effect: the entry tells.
+  const Found found = known ? look_up(file.dir, file.name, st.st_dev, st.st_ino) : Found::Unknown;
+  if (found == Found::Nothing) return true;
+  if (found == Found::Ours) return TrustError::io(err);
+  return TrustError::io_unknown(err);
 }
 
 auto has_status(FileAt file) -> Result<bool> {
@@ -241,7 +278,9 @@ auto PendingReplace::unnamed(FileAt file, std::string_view text) -> Result<std::
     if (refuses_unnamed(errno)) return std::optional<PendingReplace>();
     return TrustError::io(errno);
   }
-  return std::optional(PendingReplace(file, text, std::move(tmp), fd.release()));
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return TrustError::io(errno);
+  return std::optional(PendingReplace(file, text, std::move(tmp), fd.release(), st));
 }
 
 auto PendingReplace::named(FileAt file, std::string_view text) -> Result<PendingReplace> {
@@ -253,8 +292,10 @@ auto PendingReplace::named(FileAt file, std::string_view text) -> Result<Pending
     if (fd < 0 && (errno != EEXIST || attempt > 100)) return TrustError::io(errno);
     if (fd < 0) tmp = unique_temporary_name(file.name);
   }
-  PendingReplace pending(file, text, std::move(tmp), -1);
   Fd written(fd);
+  struct stat st;
+  if (::fstat(written.get(), &st) != 0) return TrustError::io(errno);
+  PendingReplace pending(file, text, std::move(tmp), -1, st);
   if (!write_all(written.get(), text) || ::close(written.release()) != 0) return TrustError::io(errno);
   return pending;
 }
@@ -266,11 +307,18 @@ auto PendingReplace::write(FileAt file, std::string_view text) -> Result<Pending
   return named(file, text);
 }
 
+PendingReplace::PendingReplace(FileAt file, std::string_view text, std::string tmp, int unnamed_fd,
+                               const struct stat& temporary)
+    : file_(file), text_(text), tmp_(std::move(tmp)), unnamed_fd_(unnamed_fd), dev_(temporary.st_dev),
+      ino_(temporary.st_ino) {}
+
 PendingReplace::PendingReplace(PendingReplace&& other) noexcept
     : file_(other.file_),
       text_(other.text_),
       tmp_(std::exchange(other.tmp_, std::string())),
-      unnamed_fd_(std::exchange(other.unnamed_fd_, -1)) {}
+      unnamed_fd_(std::exchange(other.unnamed_fd_, -1)),
+      dev_(other.dev_),
+      ino_(other.ino_) {}
 
 PendingReplace::~PendingReplace() {
   if (!tmp_.empty()) ::unlinkat(file_.dir, tmp_.c_str(), 0);
@@ -283,15 +331,32 @@ auto PendingReplace::commit() -> Result<void> {
       tmp_.clear();
       return {};
     }
+    const int err = errno;
+    if (!changed_nothing(err)) {
+      // Reported as failed, perhaps after it took effect (a network file system does so): where
+      // our file stands tells.
+      const Found at_file = look_up(file_.dir, file_.name, dev_, ino_);
+      if (at_file == Found::Ours) {
+        tmp_.clear();
+        return {};
+      }
+      if (at_file == Found::Unknown || look_up(file_.dir, tmp_.c_str(), dev_, ino_) != Found::Ours) {
+        tmp_.clear();  // the temporary is no longer ours to remove
+        return TrustError::io_unknown(err);
+      }
+      return TrustError::io(err);
+    }
     // ENOENT: something removed the name meanwhile (no save of ours takes a live save's name); a
     // file once named cannot be named again, so the text is written anew.
-    if (errno != ENOENT || unnamed_fd_ < 0 || attempt == 10) return TrustError::io(errno);
+    if (err != ENOENT || unnamed_fd_ < 0 || attempt == 10) return TrustError::io(err);
     tmp_.clear();
     auto again = unnamed(file_, text_);
     if (!again) return again.error();
     if (!*again) return TrustError::io(EOPNOTSUPP);
     tmp_ = std::exchange((*again)->tmp_, std::string());
     std::swap(unnamed_fd_, (*again)->unnamed_fd_);
+    dev_ = (*again)->dev_;
+    ino_ = (*again)->ino_;
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <optional>
 #include <string>
@@ -70,16 +71,19 @@ class PendingReplace {
   ~PendingReplace();
 
   // Renames the temporary over the file. text must still be alive: should the temporary's name be
-  // removed meanwhile, the text is written again.
+  // removed meanwhile, the text is written again. A rename reported as failed with an error that
+  // does not prove it changed nothing is looked up: success when it took effect, Io when it did
+  // not, and Io with outcome_unknown() when that cannot be told.
   auto commit() -> Result<void>;
 
  private:
-  PendingReplace(FileAt file, std::string_view text, std::string tmp, int unnamed_fd)
-      : file_(file), text_(text), tmp_(std::move(tmp)), unnamed_fd_(unnamed_fd) {}
+  PendingReplace(FileAt file, std::string_view text, std::string tmp, int unnamed_fd, const struct stat& temporary);
   FileAt file_;
   std::string_view text_;
   std::string tmp_;       // empty once renamed or removed
   int unnamed_fd_ = -1;   // the unnamed file, open (and locked) until committed; -1 for a named one
+  dev_t dev_;             // the temporary's identity, to learn where it went when a rename fails
+  ino_t ino_;
 };
 
 // PendingReplace's write and commit in one, for a caller that holds the directory lock (or, with
@@ -91,6 +95,9 @@ auto join_path(const std::string& dir, std::string_view name) -> std::string;
 auto has_json_extension(std::string_view file_name) noexcept -> bool;
 // "<16 hex digits>.json.tmp" or "<16 hex digits>.json.<anything>.tmp": what a save names its files.
 auto is_temporary_name(std::string_view file_name) noexcept -> bool;
+// Removes the file: true, or false when it was not there. An unlink reported as failed with an
+// error that does not prove it changed nothing is looked up, as a rename is.
+auto remove_file(FileAt file) -> Result<bool>;
 // True when the file's status can be read, following links (a directory counts); false when it is
 // absent; Io for any other failure.
 auto has_status(FileAt file) -> Result<bool>;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/thread_storage.h"
 #include "storage/file/file_backend.h"
 #include "storage/file/files.h"
 #include "storage/file/listing.h"
@@ -80,6 +81,8 @@ auto scan_directory(const std::string& directory, Scope scope, ScanSink& sink, W
     return sink.take(k, std::move(entry));
   };
   auto work = [&](bool caller) {
+    // Before this helper's first allocation; without memory for it, the others read its share.
+    if (!caller && !ready_thread_storage()) return;
     try {
       for (;;) {
         if (stop.load(std::memory_order_relaxed)) return;

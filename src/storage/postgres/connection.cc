@@ -85,13 +85,19 @@ auto Connection::open(Call& cx, const std::string& url) -> Task<Result<Connectio
     const Woken woken = co_await cx.ready(PQsocket(conn), events, deadline, Interruption::Ends);
     if (woken == Woken::Interrupted) co_return TrustError::io(EINTR);
     if (woken == Woken::TimedOut) {
-      co_return TrustError::storage("cannot connect to the database: " + server_of(conn) + " failed: timeout expired");
+      co_return TrustError::storage("cannot connect to the database: " + server_of(conn) + " failed: timeout expired")
+          .as_transient();
     }
     co_await cx.work(step);
   }
   if (PQstatus(conn) != CONNECTION_OK) {
-    throw_if_out_of_memory(PQerrorMessage(conn));
-    co_return TrustError::storage("cannot connect to the database: " + one_line(PQerrorMessage(conn)));
+    const std::string message = one_line(PQerrorMessage(conn));
+    throw_if_out_of_memory(message);
+    auto error = TrustError::storage("cannot connect to the database: " + message);
+    // A server that is not there, or not yet, may be there later; a refusal by one that answers
+    // (a wrong password, an unknown database) is not.
+    if (message.find("FATAL:") == std::string::npos) error.as_transient();
+    co_return error;
   }
   if (PQsetnonblocking(conn, 1) != 0 || PQenterPipelineMode(conn) != 1) {
     co_return TrustError::storage("cannot use the database connection: " + one_line(PQerrorMessage(conn)));

@@ -65,6 +65,14 @@ struct Failure {
   auto retryable() const noexcept -> bool {
     return kind == Kind::Server && (sqlstate == "40001" || sqlstate == "40P01" || sqlstate == "23505");
   }
+  // A refusal that the server may not repeat later: a lost or refused connection (class 08), too
+  // many connections or no resources (53), a lock not available (55P03), a cancelled or timed-out
+  // statement (57014), a shutting or starting server (57P01 to 57P03), a conflict (40).
+  auto transient() const noexcept -> bool {
+    return kind != Kind::Server || sqlstate.starts_with("08") || sqlstate.starts_with("53") ||
+           sqlstate.starts_with("40") || sqlstate == "55P03" || sqlstate == "57014" || sqlstate == "57P01" ||
+           sqlstate == "57P02" || sqlstate == "57P03";
+  }
   // A failure of a batch that carried a commit.
   auto committing() && -> Failure&& {
     during_commit = true;

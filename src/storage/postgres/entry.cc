@@ -1,5 +1,6 @@
 // The one symbol the database backend's shared object exports: what the opener calls.
 #include "storage/opener.h"
+#include "storage/postgres/conninfo.h"
 #include "storage/postgres/postgres_backend.h"
 
 extern "C" [[gnu::visibility("default")]] auto velk_open_backend(velk::Call& cx, const velk::Address& address,
@@ -8,5 +9,10 @@ extern "C" [[gnu::visibility("default")]] auto velk_open_backend(velk::Call& cx,
   return velk::pg::PostgresBackend::open(cx, address, missing == velk::Missing::Create);
 }
 
-// The entry point's type is the one the opener expects.
+extern "C" [[gnu::visibility("default")]] auto velk_show_address(const velk::Address& address) -> std::string {
+  return velk::pg::without_secrets(address.where);
+}
+
+// The entry points' types are the ones the opener expects.
 static_assert(std::is_same_v<decltype(velk_open_backend), velk::OpenBackend>);
+static_assert(std::is_same_v<decltype(velk_show_address), velk::ShowAddress>);

@@ -205,16 +205,22 @@ auto PostgresBackend::run(Call& cx, Body&& body) const -> Task<Result<T>> {
         if (failure.during_commit) {
           co_return TrustError::storage(
               "the connection to the database was lost before the commit's outcome was known; the change may "
-              "or may not have been made: " + failure.message);
+              "or may not have been made: " + failure.message)
+              .as_transient()
+              .as_outcome_unknown();
         }
-        co_return TrustError::storage("the connection to the database was lost: " + failure.message);
+        co_return TrustError::storage("the connection to the database was lost: " + failure.message).as_transient();
       case Failure::Kind::Server:
-        if (!failure.retryable()) co_return TrustError::storage(failure.message);
+        if (!failure.retryable()) {
+          auto error = TrustError::storage(failure.message);
+          if (failure.transient()) error.as_transient();
+          co_return error;
+        }
         last = std::move(failure.message);
         continue;
     }
   }
-  co_return TrustError::storage("gave up after " + std::to_string(kMaxAttempts) + " attempts: " + last);
+  co_return TrustError::storage("gave up after " + std::to_string(kMaxAttempts) + " attempts: " + last).as_transient();
 }
 
 auto PostgresBackend::read(Call& cx, std::string_view id) const -> Task<Result<std::optional<Stored>>> {

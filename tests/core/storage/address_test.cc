@@ -42,5 +42,17 @@ TEST(AddressTest, EitherFormOfAnAddress) {
   EXPECT_EQ(address_of("records", "agents")->table, "");
 }
 
+TEST(AddressTest, ConnectTakesOnlyConnectionTexts) {
+  for (const char* text : {"records/trust", "", "postgresq://scorer:s3cret@db/trust", "  "}) {
+    const auto refused = connection_address(text, std::nullopt);
+    ASSERT_FALSE(refused) << text;
+    EXPECT_EQ(refused.error().text(),
+              "Storage error: not a connection text: TrustStore.connect takes a URI (postgresql://... or "
+              "postgres://...) or libpq's key=value words (host=... dbname=...); a record directory opens with "
+              "TrustStore(path)");
+  }
+  EXPECT_EQ(connection_address("postgres://db", std::nullopt)->table, "velk_trust");
+}
+
 }  // namespace
 }  // namespace velk

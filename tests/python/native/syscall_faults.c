@@ -2,7 +2,10 @@
  * fail with a chosen error, so that the tests can break every step of every store call. Only calls
  * made from the module itself are counted; the interpreter's own go through untouched.
  *
- *   faults_arm(n, err)   the n-th counted call from now on fails with err (0: none, only count)
+ *   faults_arm(n, err)   the n-th counted call from now on fails with err (0: none, only count; -1:
+ *                        when it is a read, it moves fewer bytes than asked, as reads may; -2: it
+ *                        is made, and then reported as failed with EIO, as a network file system
+ *                        may report a rename that took effect)
  *   faults_disarm()      stops counting; returns how many calls were counted since faults_arm
  *
  * With FAULTS_NO_TMPFILE=1 in the environment, every O_TMPFILE open of the module is refused, as on a
@@ -42,17 +45,42 @@ static int from_module(void *caller) {
   return dladdr(caller, &info) != 0 && info.dli_fname != NULL && strstr(info.dli_fname, "velk_trust") != NULL;
 }
 
-/* True (errno set) when this call is the one to fail. */
-static int fails(void *caller) {
+#define SHORT_READ (-1)
+#define EIO_AFTER (-2)
+
+/* What becomes of this call: made as asked (0), failed before it is made (1, errno set), made and
+ * then reported as failed with EIO (2), or, for a read, made shorter (3). */
+static int fate(void *caller) {
   if (atomic_load(&fail_at) < 0 || !from_module(caller)) return 0;
   const long n = atomic_fetch_add(&counted, 1) + 1;
   if (n != atomic_load(&fail_at)) return 0;
-  errno = atomic_load(&fail_errno);
+  const int err = atomic_load(&fail_errno);
+  if (err == EIO_AFTER) return 2;
+  if (err == SHORT_READ) return 3;
+  errno = err;
   return 1;
+}
+
+/* A call's result under its fate. */
+static long made(int fate_of_call, long result) {
+  if (fate_of_call != 2 || result < 0) return result;
+  errno = EIO;
+  return -1;
 }
 
 #define NEXT(name) static __typeof__(name) *next_##name; if (!next_##name) next_##name = dlsym(RTLD_NEXT, #name)
 #define CALLER __builtin_return_address(0)
+
+/* A descriptor that was opened and is then reported as failed is closed again. */
+static int opened(int fate_of_call, int fd) {
+  if (fate_of_call == 2 && fd >= 0) {
+    NEXT(close);
+    next_close(fd);
+    errno = EIO;
+    return -1;
+  }
+  return fd;
+}
 
 int open(const char *path, int flags, ...) {
   va_list ap;
@@ -60,7 +88,8 @@ int open(const char *path, int flags, ...) {
   const mode_t mode = va_arg(ap, mode_t);
   va_end(ap);
   NEXT(open);
-  return fails(CALLER) ? -1 : next_open(path, flags, mode);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : opened(f, next_open(path, flags, mode));
 }
 
 int openat(int dir, const char *path, int flags, ...) {
@@ -75,43 +104,80 @@ int openat(int dir, const char *path, int flags, ...) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  return fails(CALLER) ? -1 : next_openat(dir, path, flags, mode);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : opened(f, next_openat(dir, path, flags, mode));
 }
 
-ssize_t read(int fd, void *buf, size_t n) { NEXT(read); return fails(CALLER) ? -1 : next_read(fd, buf, n); }
-ssize_t write(int fd, const void *buf, size_t n) { NEXT(write); return fails(CALLER) ? -1 : next_write(fd, buf, n); }
+ssize_t read(int fd, void *buf, size_t n) {
+  NEXT(read);
+  const int f = fate(CALLER);
+  if (f == 1) return -1;
+  if (f == 3 && n > 1) n /= 2;
+  return made(f, next_read(fd, buf, n));
+}
+ssize_t write(int fd, const void *buf, size_t n) {
+  NEXT(write);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_write(fd, buf, n));
+}
 int close(int fd) {
   NEXT(close);
-  if (fails(CALLER)) {
+  const int f = fate(CALLER);
+  if (f == 1) {
     const int err = errno;
     next_close(fd); /* as the kernel does: the descriptor is gone even when close reports an error */
     errno = err;
     return -1;
   }
-  return next_close(fd);
+  return made(f, next_close(fd));
 }
-int fstat(int fd, struct stat *st) { NEXT(fstat); return fails(CALLER) ? -1 : next_fstat(fd, st); }
+int fstat(int fd, struct stat *st) {
+  NEXT(fstat);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_fstat(fd, st));
+}
 int fstatat(int dir, const char *path, struct stat *st, int flags) {
   NEXT(fstatat);
-  return fails(CALLER) ? -1 : next_fstatat(dir, path, st, flags);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_fstatat(dir, path, st, flags));
 }
-int stat(const char *path, struct stat *st) { NEXT(stat); return fails(CALLER) ? -1 : next_stat(path, st); }
+int stat(const char *path, struct stat *st) {
+  NEXT(stat);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_stat(path, st));
+}
 int linkat(int d1, const char *p1, int d2, const char *p2, int flags) {
   NEXT(linkat);
-  return fails(CALLER) ? -1 : next_linkat(d1, p1, d2, p2, flags);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_linkat(d1, p1, d2, p2, flags));
 }
 int renameat(int d1, const char *p1, int d2, const char *p2) {
   NEXT(renameat);
   static long delay_ms = -1;
   if (delay_ms < 0) delay_ms = getenv("FAULTS_RENAME_DELAY_MS") ? atol(getenv("FAULTS_RENAME_DELAY_MS")) : 0;
   if (delay_ms > 0 && from_module(CALLER)) usleep((useconds_t)(delay_ms * 1000));
-  return fails(CALLER) ? -1 : next_renameat(d1, p1, d2, p2);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_renameat(d1, p1, d2, p2));
 }
 int unlinkat(int dir, const char *path, int flags) {
   NEXT(unlinkat);
-  return fails(CALLER) ? -1 : next_unlinkat(dir, path, flags);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_unlinkat(dir, path, flags));
 }
-int mkdir(const char *path, mode_t mode) { NEXT(mkdir); return fails(CALLER) ? -1 : next_mkdir(path, mode); }
-int flock(int fd, int op) { NEXT(flock); return fails(CALLER) ? -1 : next_flock(fd, op); }
-DIR *opendir(const char *path) { NEXT(opendir); return fails(CALLER) ? NULL : next_opendir(path); }
-struct dirent *readdir(DIR *dir) { NEXT(readdir); return fails(CALLER) ? NULL : next_readdir(dir); }
+int mkdir(const char *path, mode_t mode) {
+  NEXT(mkdir);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_mkdir(path, mode));
+}
+int flock(int fd, int op) {
+  NEXT(flock);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_flock(fd, op));
+}
+/* Calls that hand back a pointer fail before they are made, made-then-failed ones too (with EIO). */
+static int refused(int fate_of_call) {
+  if (fate_of_call == 2) errno = EIO;
+  return fate_of_call == 1 || fate_of_call == 2;
+}
+DIR *opendir(const char *path) { NEXT(opendir); return refused(fate(CALLER)) ? NULL : next_opendir(path); }
+struct dirent *readdir(DIR *dir) { NEXT(readdir); return refused(fate(CALLER)) ? NULL : next_readdir(dir); }

@@ -78,7 +78,9 @@ TEST(ConninfoTest, NoSecretShownWhateverTheForm) {
     for (const auto& secret : secrets_of(text)) EXPECT_EQ(shown.find(":" + secret + "@"), std::string::npos) << shown;
     auto read = read_by_libpq(text), seen = read_by_libpq(shown);
     for (const char* secret : kSecretKeywords) {
-      if (read.count(secret) != 0) EXPECT_EQ(seen[secret], "***") << shown;
+      if (read.count(secret) != 0) {
+        EXPECT_EQ(seen[secret], "***") << shown;
+      }
       read.erase(secret);
       seen.erase(secret);
     }
