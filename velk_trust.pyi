@@ -235,10 +235,17 @@ class TrustStore:
         ~/.velk/governance/entities when path is None. A connection text is refused: open it
         with TrustStore.connect."""
     @classmethod
-    def open(cls, address: str, table: str | None = None, create: bool = True) -> Self:
+    def open(
+        cls,
+        address: str,
+        table: str | None = None,
+        create: bool = True,
+        timeout: float | None = None,
+        pool_size: int | None = None,
+    ) -> Self:
         """Open the store an address names: a database's connection text (as connect takes), else a record directory; with create=False, refuse one that is not there"""
     @classmethod
-    def connect(cls, url: str, table: str = "velk_trust") -> Self:
+    def connect(cls, url: str, table: str = "velk_trust", timeout: float | None = None, pool_size: int | None = None) -> Self:
         """Open a store on a PostgreSQL table (libpq connection URI or keyword string)"""
     @property
     def directory(self) -> str | None:

@@ -6,7 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # chromium: the tests open the velk-trust report's page in a headless browser. postgresql: the
 # database store's tests run against a real server, started here and stopped on any exit.
-apt_install g++ libssl-dev libgtest-dev libpq-dev postgresql chromium
+apt_install g++ libssl-dev libgtest-dev libpq-dev postgresql pgbouncer iproute2 chromium
 command -v cmake >/dev/null 2>&1 && cmake --version >/dev/null 2>&1 || apt_install cmake
 
 source "$ROOT/scripts/postgres.sh"

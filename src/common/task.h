@@ -78,6 +78,7 @@ class [[nodiscard]] Task {
  public:
   struct promise_type {
     std::coroutine_handle<> continuation = std::noop_coroutine();
+    bool started_inline = false;  // resumed from its awaiter's await_suspend, not yet suspended
     std::optional<T> value;
     std::exception_ptr failure;
 
@@ -89,12 +90,13 @@ class [[nodiscard]] Task {
 
     auto get_return_object() noexcept -> Task { return Task(Handle::from_promise(*this)); }
     auto initial_suspend() noexcept -> std::suspend_always { return {}; }
-    // Resumes the awaiting coroutine directly (symmetric transfer), so that chains of calls that
-    // complete without waiting never grow the stack.
+    // A task that finished without suspending returns to the await_suspend that started it; one
+    // that waited on the way resumes its awaiter (symmetric transfer).
     struct Final {
       auto await_ready() noexcept -> bool { return false; }
       auto await_suspend(std::coroutine_handle<promise_type> done) noexcept -> std::coroutine_handle<> {
-        return done.promise().continuation;
+        auto& promise = done.promise();
+        return promise.started_inline ? std::noop_coroutine() : promise.continuation;
       }
       void await_resume() noexcept {}
     };
@@ -120,11 +122,19 @@ class [[nodiscard]] Task {
     if (handle_) handle_.destroy();
   }
 
-  // Awaited by another coroutine: starts this one, which resumes the awaiter when it is done.
+  // Awaited by another coroutine: runs this one at once; the awaiter goes on without suspending if
+  // it finished, or is resumed when it does. Symmetric transfer alone would not do: without a
+  // guaranteed tail call (unoptimised or sanitised builds), a loop over tasks that finish without
+  // waiting (a listing of a directory) would grow the stack by each one.
   auto await_ready() const noexcept -> bool { return !handle_; }
-  auto await_suspend(std::coroutine_handle<> awaiter) noexcept -> std::coroutine_handle<> {
-    handle_.promise().continuation = awaiter;
-    return handle_;
+  auto await_suspend(std::coroutine_handle<> awaiter) noexcept -> bool {
+    auto& promise = handle_.promise();
+    promise.continuation = awaiter;
+    promise.started_inline = true;
+    handle_.resume();
+    if (handle_.done()) return false;
+    promise.started_inline = false;
+    return true;
   }
   auto await_resume() -> T { return take(); }
 

@@ -24,7 +24,7 @@ auto served_scheme(std::string_view text) noexcept -> std::optional<Address::Bac
   return std::nullopt;
 }
 
-auto directory_address(std::string path) -> Address { return {Address::Backend::Directory, std::move(path), {}}; }
+auto directory_address(std::string path) -> Address { return {Address::Backend::Directory, std::move(path), {}, {}, {}}; }
 
 auto connection_address(std::string text, std::optional<std::string> table) -> Result<Address> {
   if (!served_scheme(text) && !is_keyword_text(text)) {
@@ -33,7 +33,7 @@ auto connection_address(std::string text, std::optional<std::string> table) -> R
         "not a connection text: TrustStore.connect takes a URI (postgresql://... or postgres://...) or libpq's "
         "key=value words (host=... dbname=...); a record directory opens with TrustStore(path)");
   }
-  return Address{Address::Backend::Postgres, std::move(text), table ? std::move(*table) : std::string(kDefaultTable)};
+  return Address{Address::Backend::Postgres, std::move(text), table ? std::move(*table) : std::string(kDefaultTable), {}, {}};
 }
 
 auto address_of(std::string text, std::optional<std::string> table) -> Result<Address> {

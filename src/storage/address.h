@@ -3,6 +3,7 @@
 // directory path lives here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,7 +20,14 @@ struct Address {
   std::string where;
   // The table of a database store; empty for a directory.
   std::string table;
+  // How long each call may take in all, in seconds (waits for a session, for locks, for the
+  // network); none: unbounded.
+  std::optional<double> timeout;
+  // The most sessions a database store keeps at once; none: kDefaultPoolSize.
+  std::optional<std::size_t> pool_size;
 };
+
+inline constexpr std::size_t kDefaultPoolSize = 10;
 
 // The table a database store uses when none is named.
 inline constexpr std::string_view kDefaultTable = "velk_trust";

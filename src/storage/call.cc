@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 namespace velk {
 namespace {
@@ -17,6 +18,12 @@ constexpr auto kTick = std::chrono::milliseconds(20);
 auto Waiter::plain() noexcept -> Waiter& {
   static Waiter waiter;
   return waiter;
+}
+
+auto Call::timed_out() const -> std::string {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", timeout_.value_or(0));
+  return std::string("timed out after ") + seconds + " s";
 }
 
 void Call::resume(Woken outcome, short revents) {
@@ -38,19 +45,30 @@ void wait_here(Call& cx, Waiter& waiter) {
     return;
   }
   const Call::Io io = std::get<Call::Io>(cx.pending());
-  const bool ends = io.interruption == Interruption::Ends;
   // A call asked to stop once is not waited for again, but where it must wait.
-  if (ends && cx.stopping()) return cx.resume(Woken::Interrupted);
+  if (io.interruption == Interruption::Ends && cx.stopping()) return cx.resume(Woken::Interrupted);
+  // Past the deadline or asked to stop, a wait that ends after a grace has this much left.
+  std::optional<Clock::time_point> grace_end;
+  if (io.interruption == Interruption::AfterGrace && (cx.stopping() || (io.limit && *io.limit <= Clock::now()))) {
+    grace_end = Clock::now() + kGrace;
+  }
   Woken outcome = Woken::TimedOut;
   short revents = 0;
+  bool stopped = io.interruption == Interruption::AfterGrace && cx.stopping();
   {
     SteppedAside away(waiter);
     pollfd p{io.fd, io.events, 0};
     for (;;) {
-      auto wait = ends ? std::optional(kTick) : std::nullopt;
-      if (io.limit) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*io.limit - Clock::now());
-        if (left.count() <= 0) break;
+      const bool asks = io.interruption == Interruption::Ends || (io.interruption == Interruption::AfterGrace && !grace_end);
+      auto limit = grace_end ? grace_end : io.limit;
+      auto wait = asks ? std::optional(kTick) : std::nullopt;
+      if (limit) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*limit - Clock::now());
+        if (left.count() <= 0) {
+          if (grace_end || io.interruption != Interruption::AfterGrace) break;
+          grace_end = Clock::now() + kGrace;  // the deadline passed: the grace begins
+          continue;
+        }
         wait = wait ? std::min(*wait, left) : left;
       }
       const int n = ::poll(io.fd >= 0 ? &p : nullptr, io.fd >= 0 ? 1 : 0, wait ? static_cast<int>(wait->count()) : -1);
@@ -66,12 +84,18 @@ void wait_here(Call& cx, Waiter& waiter) {
         break;
       }
       // A signal (EINTR) is asked about at once, not at the next tick.
-      if (ends && waiter.interrupted()) {
-        outcome = Woken::Interrupted;
-        break;
+      if (asks && waiter.interrupted()) {
+        if (io.interruption == Interruption::Ends) {
+          outcome = Woken::Interrupted;
+          break;
+        }
+        stopped = true;
+        grace_end = Clock::now() + kGrace;
       }
     }
   }
+  // A grace that ran out after the caller's stop: the wait ended for the stop.
+  if (stopped && outcome == Woken::TimedOut) outcome = Woken::Interrupted;
   cx.resume(outcome, revents);
 }
 

@@ -7,6 +7,7 @@
 #include <coroutine>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <variant>
 
 #include "common/task.h"
@@ -23,14 +24,23 @@ enum class Woken : std::uint8_t {
   Interrupted,  // the caller asked the call to stop (Ctrl-C, a cancelled task)
 };
 
-// Whether the caller's request to stop ends a wait, or the wait runs to its limit (a grace for an
-// answer that decides what happened).
-enum class Interruption : std::uint8_t { Ends, Waits };
+// What the caller's request to stop (and the call's deadline) does to a wait: ends it at once;
+// nothing (the wait runs to its own limit); or ends it after a grace (kGrace) in which an answer
+// that decides what happened may still come (a commit's).
+enum class Interruption : std::uint8_t { Ends, Waits, AfterGrace };
+
+// How long a wait that ends after a grace goes on once it was asked to end.
+inline constexpr auto kGrace = std::chrono::milliseconds(300);
 
 class Call {
  public:
   Call() = default;
-  explicit Call(std::optional<Clock::time_point> deadline) : deadline_(deadline) {}
+  // A call that may take timeout seconds in all (none: unbounded).
+  explicit Call(std::optional<double> timeout)
+      : deadline_(timeout ? std::optional(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                             std::chrono::duration<double>(*timeout)))
+                          : std::nullopt),
+        timeout_(timeout) {}
   Call(const Call&) = delete;
   auto operator=(const Call&) -> Call& = delete;
 
@@ -81,6 +91,8 @@ class Call {
   // The events the last ready descriptor reported.
   auto revents() const noexcept -> short { return revents_; }
   auto deadline() const noexcept -> std::optional<Clock::time_point> { return deadline_; }
+  // "timed out after N s", for the messages of a call that ran out of time.
+  auto timed_out() const -> std::string;
   // True once a wait has ended because the caller asked to stop.
   auto stopping() const noexcept -> bool { return stopping_; }
 
@@ -104,6 +116,7 @@ class Call {
   friend void wait_here(Call& cx, Waiter& waiter);
 
   std::optional<Clock::time_point> deadline_;
+  std::optional<double> timeout_;
   FrameArena frames_;
   Pending pending_;
   std::coroutine_handle<> waiting_;

@@ -75,7 +75,7 @@ auto open_store(Call& cx, Address address, Missing missing) -> Task<Result<std::
     case Address::Backend::Directory: {
       if (const auto scheme = served_scheme(address.where)) {
         // A connection text given for a path would make a directory tree of it, password and all.
-        const std::string shown = shown_address(Address{*scheme, address.where, std::string(kDefaultTable)});
+        const std::string shown = shown_address(Address{*scheme, address.where, std::string(kDefaultTable), {}, {}});
         co_return TrustError::storage("'" + shown + "' is a connection text, not a record directory's path: open it "
                                       "with TrustStore.connect()");
       }

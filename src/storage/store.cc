@@ -1,8 +1,11 @@
 // The store's operations and rules, once for every backend.
 #include "storage/store.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "storage/record/record_text.h"
 #include "storage/record/text_bytes.h"
@@ -64,7 +67,7 @@ auto named(TrustError error, std::string_view noun) -> TrustError {
   return error;
 }
 
-// A scan's entries decoded where they are handed over (on a backend's threads, perhaps), each into
+// A scan's records decoded where they are handed over (on a backend's threads, perhaps), each into
 // its slot, so that the store's order stays.
 class Listing final : public ScanSink {
  public:
@@ -76,22 +79,61 @@ class Listing final : public ScanSink {
 
   void expect(std::size_t count) override { slots_.resize(count); }
   auto take(std::size_t ordinal, Entry&& entry) -> Result<void> override {
-    if (entry.shape != Entry::Shape::Record) return {};
-    if (!entry.read) {
-      if (skips(entry.read.error())) return {};
-      return named(TrustError(entry.read.error()).at(std::move(entry.place.name)), noun_);
-    }
-    auto record = decode(*entry.read, noun_, [&] { return entry.place.name; });
-    if (!record) return {};  // every failure to decode is the record's own
+    auto record = decoded(std::move(entry), noun_);
+    if (!record) return record.error();
+    if (!*record) return {};
     if (ordinal >= slots_.size()) slots_.resize(ordinal + 1);  // only when handed over one at a time
-    slots_[ordinal] = Listed{std::move(*record), std::move(entry.place.key)};
+    slots_[ordinal] = std::make_unique<Listed>(Listed{std::move(**record), std::move(entry.place.key)});
     return {};
   }
-  auto slots() -> std::vector<std::optional<Listed>>& { return slots_; }
+  auto slots() -> std::vector<std::unique_ptr<Listed>>& { return slots_; }
+
+  // An entry's record; none for one that a listing skips.
+  static auto decoded(Entry&& entry, std::string_view noun) -> Result<std::optional<EntityTrust>> {
+    if (entry.shape != Entry::Shape::Record) return std::optional<EntityTrust>();
+    if (!entry.read) {
+      if (skips(entry.read.error())) return std::optional<EntityTrust>();
+      return named(TrustError(entry.read.error()).at(std::move(entry.place.name)), noun);
+    }
+    auto record = decode(*entry.read, noun, [&] { return entry.place.name; });
+    if (!record) return std::optional<EntityTrust>();  // every failure to decode is the record's own
+    return std::optional(std::move(*record));
+  }
 
  private:
   std::string_view noun_;
-  std::vector<std::optional<Listed>> slots_;
+  std::vector<std::unique_ptr<Listed>> slots_;
+};
+
+// The identifiers of a scan's records of a kind (or all): only those are kept, so that a listing's
+// memory is near its result's, not its records'.
+class IdListing final : public ScanSink {
+ public:
+  IdListing(std::string_view noun, std::optional<EntityType> kind) : noun_(noun), kind_(kind) {}
+
+  void expect(std::size_t count) override { slots_.resize(count); }
+  auto take(std::size_t ordinal, Entry&& entry) -> Result<void> override {
+    auto record = Listing::decoded(std::move(entry), noun_);
+    if (!record) return record.error();
+    if (!*record || (kind_ && !matches_kind((*record)->entity_type, *kind_))) return {};
+    if (ordinal >= slots_.size()) slots_.resize(ordinal + 1);
+    slots_[ordinal] = std::move((*record)->entity_id);
+    return {};
+  }
+  auto ids() && -> std::vector<std::string> {
+    std::vector<std::string> out;
+    out.reserve(static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s.has_value(); })));
+    for (auto& slot : slots_) {
+      if (slot) out.push_back(std::move(*slot));
+    }
+    slots_ = {};
+    return out;
+  }
+
+ private:
+  std::string_view noun_;
+  std::optional<EntityType> kind_;
+  std::vector<std::optional<std::string>> slots_;
 };
 
 // A scan's every entry with its verdict.
@@ -237,14 +279,10 @@ auto Store::exists(Call& cx, std::string_view entity_id) const -> Task<Result<bo
 }
 
 auto Store::list(Call& cx, std::optional<EntityType> kind) const -> Task<Result<std::vector<std::string>>> {
-  Listing listing(backend_->noun());
+  IdListing listing(backend_->noun(), kind);
   const auto type = kind ? std::optional(as_str(*kind)) : std::nullopt;
   if (auto scanned = co_await backend_->scan(cx, type, Scope::Records, listing); !scanned) co_return scanned.error();
-  std::vector<std::string> ids;
-  for (auto& slot : listing.slots()) {
-    if (slot && (!kind || matches_kind(slot->record.entity_type, *kind))) ids.push_back(std::move(slot->record.entity_id));
-  }
-  co_return std::move(ids);
+  co_return std::move(listing).ids();
 }
 
 auto Store::count(Call& cx, std::optional<EntityType> kind) const -> Task<Result<std::size_t>> {
@@ -369,7 +407,14 @@ auto Store::check(Call& cx) const -> Task<Result<std::vector<Finding>>> {
 auto Store::repr() const -> std::string {
   const Address& address = backend_->address();
   if (address.backend == Address::Backend::Directory) return "TrustStore(path='" + address.where + "')";
-  return "TrustStore.connect('" + backend_->shown_address() + "', table='" + address.table + "')";
+  std::string shown = "TrustStore.connect('" + backend_->shown_address() + "', table='" + address.table + "'";
+  if (address.timeout) {
+    std::ostringstream seconds;
+    seconds << *address.timeout;
+    shown += ", timeout=" + seconds.str();
+  }
+  if (address.pool_size) shown += ", pool_size=" + std::to_string(*address.pool_size);
+  return shown + ")";
 }
 
 }  // namespace velk

@@ -111,9 +111,9 @@ METHOD_DOCS = [
     (velk_trust.TrustStore.decay, "($self, entity_id, days_inactive, decay_rate, min_idle=0.0)",
      "Apply decay to a stored record under the directory lock; True if it changed"),
     (velk_trust.TrustStore.check, "($self)", "Check every record file or row of the store, writing nothing"),
-    (velk_trust.TrustStore.connect, "($self, url, table='velk_trust')",
+    (velk_trust.TrustStore.connect, "($self, url, table='velk_trust', timeout=None, pool_size=None)",
      "Open a store on a PostgreSQL table (libpq connection URI or keyword string)"),
-    (velk_trust.TrustStore.open, "($self, address, table=None, create=True)",
+    (velk_trust.TrustStore.open, "($self, address, table=None, create=True, timeout=None, pool_size=None)",
      "Open the store an address names: a database's connection text (as connect takes), else a record directory; "
      "with create=False, refuse one that is not there"),
     (velk_trust.create_memory_store, "()", "Create in-memory store (for testing)"),

@@ -323,7 +323,7 @@ class TestExportImportCopy:
         assert again.stdout.startswith("0 records imported, 5 skipped")
         copied = velk_trust("copy", records_dir, tmp_path / "copied")
         assert copied.returncode == 0, copied.stderr
-        assert copied.stdout == (f"5 records copied to {tmp_path / 'copied'}: 5 byte for byte, "
+        assert copied.stdout == (f"5 records copied to TrustStore(path='{tmp_path / 'copied'}'): 5 byte for byte, "
                                  "0 rewritten in the writer's form, 0 differing\n")
         assert contents(tmp_path / "copied") == contents(records_dir)
 

@@ -112,6 +112,13 @@ auto to_text(PyObject* obj) -> std::string_view {
   return {s, static_cast<std::size_t>(n)};
 }
 
+auto to_count(PyObject* obj) -> std::size_t {
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) raise_cannot_convert(obj, "PyLong");
+  const auto n = PyLong_AsSize_t(obj);
+  if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};  // negative, or too large
+  return n;
+}
+
 auto BoundArgs::object(std::size_t i, PyTypeObject* type, const char* class_name) -> PyObject* {
   return convert(i, [&](PyObject* obj) {
     if (!PyObject_TypeCheck(obj, type)) raise_cannot_convert(obj, class_name);

@@ -21,7 +21,7 @@ struct Param {
 };
 
 // The most arguments a method takes: the size of the binder's buffer.
-inline constexpr std::size_t kMaxParams = 4;
+inline constexpr std::size_t kMaxParams = 6;
 
 // Parameters of one method; `name` is how messages call it: "T3Tensor.update_from_outcome()", or
 // "T3Tensor.__new__()" for a constructor.
@@ -99,6 +99,7 @@ auto type_name(PyObject* obj) -> std::string;
 auto to_real(PyObject* obj) -> double;
 auto to_flag(PyObject* obj) -> bool;
 auto to_text(PyObject* obj) -> std::string_view;  // valid while obj lives
+auto to_count(PyObject* obj) -> std::size_t;       // an int (not a bool) of 0 or more
 // Sets "'<type>' object cannot be converted to '<target>'" as TypeError and throws.
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
 
@@ -118,6 +119,14 @@ class BoundArgs {
   auto optional_text(std::size_t i) -> std::optional<std::string_view> {
     if (!given(i) || slots_[i] == Py_None) return std::nullopt;
     return text(i);
+  }
+  auto optional_real(std::size_t i) -> std::optional<double> {
+    if (!given(i) || slots_[i] == Py_None) return std::nullopt;
+    return real(i);
+  }
+  auto optional_count(std::size_t i) -> std::optional<std::size_t> {
+    if (!given(i) || slots_[i] == Py_None) return std::nullopt;
+    return convert(i, to_count);
   }
   // The argument as an object of the given type, else "cannot be converted to '<class_name>'".
   auto object(std::size_t i, PyTypeObject* type, const char* class_name) -> PyObject*;

@@ -41,10 +41,11 @@ constexpr char kCountDoc[] = "Count the entity IDs that list_entities gives";
 constexpr Param kTypeParam[] = {{"entity_type"}};
 constexpr Signature kGetByType{"TrustStore.get_by_type()", kTypeParam};
 constexpr char kGetByTypeDoc[] = "Get entities by type";
-constexpr Param kConnectParams[] = {{"url"}, {"table", "'velk_trust'"}};
+constexpr Param kConnectParams[] = {{"url"}, {"table", "'velk_trust'"}, {"timeout", "None"}, {"pool_size", "None"}};
 constexpr Signature kConnect{"TrustStore.connect()", kConnectParams};
 constexpr char kConnectDoc[] = "Open a store on a PostgreSQL table (libpq connection URI or keyword string)";
-constexpr Param kOpenParams[] = {{"address"}, {"table", "None"}, {"create", "True"}};
+constexpr Param kOpenParams[] = {
+    {"address"}, {"table", "None"}, {"create", "True"}, {"timeout", "None"}, {"pool_size", "None"}};
 constexpr Signature kOpen{"TrustStore.open()", kOpenParams};
 constexpr char kOpenDoc[] =
     "Open the store an address names: a database's connection text (as connect takes), else a record directory; "
@@ -72,14 +73,34 @@ class InterpreterWaiter final : public Waiter {
     return raised_;
   }
 
-  // The call's result, or the exception of a signal handler that interrupted it.
+  // The call's result, or the exception of a signal handler that interrupted it, with a note of
+  // what became of the call's change: none, made (the call had finished), or unknown (a commit's
+  // answer that did not come within the grace).
   template <typename T>
   auto result(Result<T>&& r) -> T {
-    if (raised_) throw PyErrSet{};
+    if (raised_) {
+      note_outcome(r ? "velk_trust: the call had finished before the interruption; its change, if any, was made"
+                     : r.error().outcome_unknown()
+                           ? "velk_trust: the change may or may not have been made (its commit's answer did not come)"
+                           : "velk_trust: nothing was changed");
+      throw PyErrSet{};
+    }
     return value_or_raise(std::move(r));
   }
 
  private:
+  // Adds the note to the pending exception (should that fail, the exception goes as it is).
+  static void note_outcome(const char* note) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return;
+    if (PyObject* added = PyObject_CallMethod(raised, "add_note", "s", note)) {
+      Py_DECREF(added);
+    } else {
+      PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised);
+  }
+
   void take_back() {
     ended_ = true;  // stays set only if the thread ends here
     PyEval_RestoreThread(saved_);
@@ -96,6 +117,10 @@ class InterpreterWaiter final : public Waiter {
 // that interrupted it.
 class Runner {
  public:
+  // A call on the store at address: within its timeout, when it has one.
+  explicit Runner(const Address& address) : cx(address.timeout) {}
+  explicit Runner(const Store& store) : Runner(store.address()) {}
+
   template <typename T>
   auto operator()(Task<Result<T>> task) -> T {
     return waiter.result(run(std::move(task), cx, waiter));
@@ -117,14 +142,31 @@ auto store_method(const Signature& sig, PyObject* self, PyObject* const* args, P
   return guard([&] {
     auto a = bind(sig, args, nargs, kwnames);
     const Store& store = *receiver<TrustStoreObject>(self).value;
-    Runner runner;
+    Runner runner(store);
     return body(a, store, runner);
   });
 }
 
+// The options of connect and open: a timeout of seconds and a pool's size, both positive.
+void take_options(BoundArgs& a, std::size_t timeout, std::size_t pool_size, Address& address) {
+  address.timeout = a.optional_real(timeout);
+  address.pool_size = a.optional_count(pool_size);
+  if (address.timeout && !(*address.timeout > 0 && *address.timeout <= 1e9)) {
+    raise(PyExc_ValueError, "argument 'timeout': must be a positive number of seconds, or None");
+  }
+  if (address.pool_size && *address.pool_size == 0) {
+    raise(PyExc_ValueError, "argument 'pool_size': must be 1 or more, or None");
+  }
+  // A directory's lock waits end on Ctrl-C, not at a deadline: a timeout it would not keep is
+  // refused, not ignored.
+  if (address.backend == Address::Backend::Directory && (address.timeout || address.pool_size)) {
+    raise(PyExc_ValueError, "timeout and pool_size are a database store's options; a record directory takes neither");
+  }
+}
+
 // A new TrustStore object on the store an address names.
 auto new_store(PyTypeObject* type, Address address, Missing missing = Missing::Create) -> PyObject* {
-  Runner runner;
+  Runner runner(address);
   auto opened = runner(open_store(runner.cx, std::move(address), missing));
   return new_instance<TrustStoreObject>(type, std::move(opened));
 }
@@ -276,7 +318,7 @@ auto store_check(PyObject* self, PyObject*) -> PyObject* {
   if (!ready_thread_storage()) return PyErr_NoMemory();
   return guard([&] {
     const Store& store = *receiver<TrustStoreObject>(self).value;
-    Runner runner;
+    Runner runner(store);
     auto findings = runner(store.check(runner.cx));
     OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(findings.size())));
     for (std::size_t k = 0; k < findings.size(); ++k) {
@@ -307,7 +349,13 @@ auto store_reduce(PyObject* self, PyObject*) -> PyObject* {
       case Address::Backend::Postgres: break;
     }
     OwnedRef table = OwnedRef::steal(new_text(address.table));
-    return reduce_by_method(ClassId::TrustStore, "connect", OwnedRef::checked(PyTuple_Pack(2, where.get(), table.get())));
+    if (!address.timeout && !address.pool_size) {
+      return reduce_by_method(ClassId::TrustStore, "connect", OwnedRef::checked(PyTuple_Pack(2, where.get(), table.get())));
+    }
+    OwnedRef timeout = address.timeout ? OwnedRef::steal(new_float(*address.timeout)) : OwnedRef::borrow(Py_None);
+    OwnedRef pool_size = address.pool_size ? OwnedRef::checked(PyLong_FromSize_t(*address.pool_size)) : OwnedRef::borrow(Py_None);
+    return reduce_by_method(ClassId::TrustStore, "connect",
+                            OwnedRef::checked(PyTuple_Pack(4, where.get(), table.get(), timeout.get(), pool_size.get())));
   });
 }
 
@@ -317,7 +365,9 @@ auto store_connect(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObj
     auto a = bind(kConnect, args, nargs, kwnames);
     std::string url(a.text(0));
     std::string table(a.text_or(1, kDefaultTable));
-    return new_store(reinterpret_cast<PyTypeObject*>(cls), value_or_raise(connection_address(std::move(url), std::move(table))));
+    auto address = value_or_raise(connection_address(std::move(url), std::move(table)));
+    take_options(a, 2, 3, address);
+    return new_store(reinterpret_cast<PyTypeObject*>(cls), std::move(address));
   });
 }
 
@@ -329,6 +379,7 @@ auto store_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject
     const auto table = a.optional_text(1);
     const bool create = a.given(2) ? a.flag(2) : true;
     auto address = value_or_raise(address_of(std::move(text), table ? std::optional(std::string(*table)) : std::nullopt));
+    take_options(a, 3, 4, address);
     return new_store(reinterpret_cast<PyTypeObject*>(cls), std::move(address), create ? Missing::Create : Missing::Refuse);
   });
 }

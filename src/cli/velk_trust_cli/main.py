@@ -20,14 +20,14 @@ def build_parser():
     # Given here or before the command; SUPPRESS keeps a value given before it.
     common.add_argument("--store", metavar="PATH", default=argparse.SUPPRESS,
                         help="the record directory, or a PostgreSQL connection text "
-                             "(default: the directory TrustStore() opens)")
+                             "(default: $VELK_TRUST_STORE, else the directory TrustStore() opens)")
     common.add_argument("--table", metavar="NAME", default=argparse.SUPPRESS,
                         help="the table of a database store (default: velk_trust)")
     parser = argparse.ArgumentParser(prog="velk-trust", description=velk_trust_cli.__doc__.split("\n\n")[0],
                                      formatter_class=formatter, epilog="example:\n  velk-trust --store ./records check")
     parser.add_argument("--store", metavar="PATH", default=None,
                         help="the record directory, or a PostgreSQL connection text "
-                             "(default: the directory TrustStore() opens)")
+                             "(default: $VELK_TRUST_STORE, else the directory TrustStore() opens)")
     parser.add_argument("--table", metavar="NAME", default=None,
                         help="the table of a database store (default: velk_trust)")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")

@@ -31,9 +31,17 @@ def open_location(where, table, must_exist=True):
     return velk_trust.TrustStore.open(where, table, create=not must_exist)
 
 
+def store_address(args):
+    """--store's address, else $VELK_TRUST_STORE's (which keeps a connection text off the command
+    line, where every user sees it), else the default directory."""
+    if args.store is not None:
+        return args.store
+    return os.environ.get("VELK_TRUST_STORE") or default_directory()
+
+
 def open_store(args, must_exist=True):
-    """The store to work on: --store's, else the default directory."""
-    return open_location(default_directory() if args.store is None else args.store, args.table, must_exist)
+    """The store to work on."""
+    return open_location(store_address(args), args.table, must_exist)
 
 
 def findings_of(store):

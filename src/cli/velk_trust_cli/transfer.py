@@ -99,6 +99,6 @@ def run_copy(args):
             print(f"velk-trust: {f['path']} differs from its copy", file=sys.stderr)
     for f in unreadable:
         print(f"velk-trust: not copied: {f['path']}: {f['detail']}", file=sys.stderr)
-    print(f"{len(readable)} records copied to {args.target}: {same_bytes} byte for byte, "
+    print(f"{len(readable)} records copied to {target!r}: {same_bytes} byte for byte, "
           f"{len(readable) - same_bytes - differing} rewritten in the writer's form, {differing} differing")
     return Status.PROBLEMS if differing or unreadable else Status.DONE

@@ -1,11 +1,10 @@
 // One session with a PostgreSQL server through libpq: statements sent in a pipeline, one round
-// trip per batch, and every wait for the network spent away from the caller.
+// trip per batch, and every wait for the network left to the call's driver.
 #pragma once
 
 #include <libpq-fe.h>
 
 #include <array>
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <span>
@@ -20,10 +19,17 @@
 
 namespace velk::pg {
 
-// One statement of a batch: a statement prepared on every connection (by name), or a text (BEGIN,
-// COMMIT). Parameters are binary: bytea takes the bytes, text takes UTF-8.
+// A statement of the store's: prepared by name on a session, or sent whole (unnamed) where a
+// pooler in transaction mode could hand the next transaction another server's session.
+struct Statement {
+  std::string name;
+  std::string sql;
+};
+
+// One statement of a batch: one of the store's, or a text (BEGIN, COMMIT). Parameters are binary:
+// bytea takes the bytes, text takes UTF-8.
 struct Step {
-  const char* prepared = nullptr;
+  const Statement* statement = nullptr;
   const char* text = nullptr;
   std::array<std::string_view, 4> values{};
   int count = 0;
@@ -33,8 +39,8 @@ struct Step {
     return {nullptr, text, {std::string_view(values)...}, static_cast<int>(sizeof...(V))};
   }
   template <typename... V>
-  static auto call(const char* name, const V&... values) -> Step {
-    return {name, nullptr, {std::string_view(values)...}, static_cast<int>(sizeof...(V))};
+  static auto call(const Statement& statement, const V&... values) -> Step {
+    return {&statement, nullptr, {std::string_view(values)...}, static_cast<int>(sizeof...(V))};
   }
 };
 
@@ -54,10 +60,11 @@ struct Failure {
     Server,       // the server refused a statement; the session is usable (sqlstate says why)
     Lost,         // the connection failed: the session is gone
     Interrupted,  // the caller asked to stop the batch; its statements were cancelled
+    TimedOut,     // the call's deadline passed; its statements were cancelled
   };
   Kind kind;
   std::string sqlstate;
-  std::string message;  // the server's or libpq's text, on one line
+  std::string message;  // the server's or libpq's text, on one line, without secrets
   bool during_commit = false;  // set by the caller when the batch carried a commit
 
   // A failure that trying the whole transaction again may mend: a serialization failure, a
@@ -73,6 +80,9 @@ struct Failure {
            sqlstate.starts_with("40") || sqlstate == "55P03" || sqlstate == "57014" || sqlstate == "57P01" ||
            sqlstate == "57P02" || sqlstate == "57P03";
   }
+  // A prepared statement of the store's that the session does not have: a pooler gave this
+  // transaction another server's session.
+  auto statement_missing() const noexcept -> bool { return kind == Kind::Server && sqlstate == "26000"; }
   // A failure of a batch that carried a commit.
   auto committing() && -> Failure&& {
     during_commit = true;
@@ -90,8 +100,10 @@ struct Outcome {
 class Connection {
  public:
   // Connects with the connection text (a URI or keywords), whose connect_timeout applies (10 s
-  // when it names none); every wait, and every step that may look a name up, is spent away from
-  // the caller. Storage with libpq's message, which names the host, on failure.
+  // when it names none) to each of its hosts in turn, within the call's deadline; the next host is
+  // tried after one that times out or refuses (target_session_attrs included). Every wait, and
+  // every step that may look a name up, is spent away from the caller. Storage with libpq's
+  // messages, which name the hosts and hold no secret of the text, on failure.
   static auto open(Call& cx, const std::string& url) -> Task<Result<Connection>>;
 
   Connection(Connection&& other) noexcept;
@@ -103,17 +115,22 @@ class Connection {
 
   // Sends the steps and a sync in one write and reads every reply. On the first refused statement
   // the rest are skipped by the server; in an explicit transaction the caller then rolls back.
-  // Where the caller's stop ends the waits, it cancels the statements on the server; where it
-  // does not (a commit's round trip), the answer is waited for.
+  // A batch that carries no commit is cancelled on the server when the caller stops or the
+  // deadline passes (Interruption::Ends); one that carries a commit (AfterGrace) waits a grace for
+  // the answer first, then drops the session.
   auto exchange(Call& cx, std::span<const Step> steps, Interruption interruption) -> Task<Outcome>;
   // Prepares statements by name, in one round trip.
-  auto prepare(Call& cx, std::span<const std::pair<const char*, std::string>> statements) -> Task<Outcome>;
+  auto prepare(Call& cx, std::span<const Statement> statements) -> Task<Outcome>;
+  // Whether the store's statements go by name (prepared on this session) or whole.
+  void send_whole(bool whole) noexcept { whole_ = whole; }
   // False when the session is known to be gone: lost, or the server said something between calls
   // (a server that shuts down says goodbye on every session).
   auto usable() -> bool;
   // Forgets the session without a word to the server or a close of the descriptor's other copies:
   // for a child of fork, whose copy of the socket belongs to its parent's session.
   void abandon() noexcept;
+  // Marks the session as not to be used again: ending it rolls back what it had open.
+  void drop() noexcept { broken_ = true; }
   // True between statements of an open transaction (also one a refused statement aborted).
   auto in_transaction() const -> bool {
     const auto status = PQtransactionStatus(conn_);
@@ -121,20 +138,25 @@ class Connection {
   }
   // True when the session can go back to the pool: not lost, nothing half-read, no transaction.
   auto reusable() const -> bool { return !broken_ && !busy_ && PQtransactionStatus(conn_) == PQTRANS_IDLE; }
+  // The text without the connection text's secrets (libpq's messages may quote them).
+  auto scrubbed(std::string_view text) const -> std::string;
 
  private:
-  explicit Connection(PGconn* conn) noexcept : conn_(conn) {}
+  Connection(PGconn* conn, std::vector<std::string> secrets) noexcept : conn_(conn), secrets_(std::move(secrets)) {}
   // Waits for the socket (to read, and to write when flushing) and reads what came.
   auto wait(Call& cx, Interruption interruption, bool for_write) -> Task<std::optional<Failure>>;
   // Sends a sync, flushes, and reads count steps' replies and the sync's.
   auto receive(Call& cx, std::size_t count, Interruption interruption) -> Task<Outcome>;
   auto lost() -> Failure;
-  auto cancel() -> void;
+  // Asks the server to cancel what runs, without waiting for it (see connection.cc).
+  void cancel(Failure::Kind why);
 
   PGconn* conn_ = nullptr;
+  std::vector<std::string> secrets_;
+  bool whole_ = false;
   bool broken_ = false;
-  bool cancelled_ = false;
-  Clock::time_point grace_end_;  // when cancelled statements' replies are given up
+  std::optional<Failure::Kind> cancelled_;  // why the running statements were cancelled
+  Clock::time_point grace_end_;             // when cancelled statements' replies are given up
   bool busy_ = false;
 };
 

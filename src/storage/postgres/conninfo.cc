@@ -144,7 +144,18 @@ auto as_words(const Options& options) -> std::string {
   return out;
 }
 
+auto is_uri(std::string_view text) -> bool { return text.starts_with("postgresql://") || text.starts_with("postgres://"); }
+
 }  // namespace
+
+auto has_stray_at(std::string_view text) -> bool {
+  if (!is_uri(text)) return false;
+  const auto scheme_end = text.find("://") + 3;
+  const auto query = text.find('?', scheme_end);
+  const auto path = text.find('/', scheme_end);
+  return path < query && text.substr(path, query == std::string_view::npos ? query : query - path).find('@') !=
+                             std::string_view::npos;
+}
 
 auto secrets_of(const std::string& text) -> std::vector<std::string> {
   std::vector<std::string> secrets;
@@ -157,11 +168,18 @@ auto secrets_of(const std::string& text) -> std::vector<std::string> {
 }
 
 auto without_secrets(const std::string& text) -> std::string {
+  if (has_stray_at(text)) {
+    // Shown as meant: everything after the user name up to the last '@' of the database part.
+    const auto scheme_end = text.find("://") + 3;
+    const auto query = text.find('?', scheme_end);
+    const auto at = text.substr(0, query).rfind('@');
+    const auto colon = text.substr(0, at).find(':', scheme_end);
+    return text.substr(0, std::min(colon, at)) + (colon < at ? ":***" : "") + text.substr(at);
+  }
   const Options options = parse(text);
   if (!options) return "(a connection text libpq cannot read)";
   const auto secrets = secrets_of(text);
-  const bool uri = text.starts_with("postgresql://") || text.starts_with("postgres://");
-  std::string masked = uri ? mask_uri(text) : mask_words(text);
+  std::string masked = is_uri(text) ? mask_uri(text) : mask_words(text);
   if (masks_only_secrets(masked, options, secrets)) return masked;
   return as_words(options);
 }

@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <random>
 #include <variant>
 
 #include "storage/postgres/conninfo.h"
 #include "storage/record/digest.h"
+#include "storage/record/text_bytes.h"
 
 namespace velk::pg {
 namespace {
@@ -21,6 +23,10 @@ constexpr std::size_t kMaxIdentifier = 63;
 // The version marker of the table's layout, its comment; a later layout is refused, not misread.
 constexpr std::string_view kLayoutMarker = "velk_trust records, layout ";
 constexpr std::string_view kLayout = "1";
+
+// Rows a listing reads in one round trip: its memory stays near its result's, whatever the table's
+// size.
+constexpr int kChunk = 1000;
 
 // The value of one attempt: done, a failed batch, or an error that ends the call.
 template <typename T>
@@ -76,29 +82,56 @@ PostgresBackend::PostgresBackend(Address address, bool create)
     : address_(std::move(address)), quoted_(quote_identifier(address_.table)), create_(create) {
   const std::string& t = quoted_;
   const std::string sized(kSizedRecord);
-  statements_ = {
-      {"velk_get", "SELECT " + sized + " FROM " + t + " WHERE key = $1"},
-      {"velk_create", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4) "
-                      "ON CONFLICT (key) DO NOTHING RETURNING key"},
-      {"velk_save", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4) "
-                    "ON CONFLICT (key) DO UPDATE SET entity_id = EXCLUDED.entity_id, "
-                    "entity_type = EXCLUDED.entity_type, record = EXCLUDED.record"},
-      {"velk_insert", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4)"},
-      {"velk_replace", "UPDATE " + t + " SET entity_type = $2, record = $3 WHERE key = $1"},
-      {"velk_lock", "SELECT key, " + sized + " FROM " + t + " WHERE key = $1 FOR UPDATE"},
-      {"velk_lock_pair", "SELECT key, " + sized + " FROM " + t + " WHERE key = $1 OR key = $2 ORDER BY key FOR UPDATE"},
-      {"velk_delete", "DELETE FROM " + t + " WHERE key = $1"},
-      {"velk_exists", "SELECT 1 FROM " + t + " WHERE key = $1"},
-      {"velk_all", "SELECT key, entity_id, " + sized + " FROM " + t},
-      {"velk_kind", "SELECT key, entity_id, " + sized + " FROM " + t + " WHERE entity_type = $1"},
+  const std::string chunk = std::to_string(kChunk);
+  // Named after the table and the layout: stores on other tables (or of another layout) behind one
+  // pooler never share a name, so a statement run on the wrong server session fails with "does
+  // not exist" instead of touching another table.
+  const auto digest = sha256_of("layout " + std::string(kLayout) + " " + t);
+  char hex[25] = {};
+  if (digest) write_hex(digest->data(), 12, hex);
+  const std::string prefix = "velk_" + std::string(hex) + "_";
+  const std::pair<Sql, std::pair<const char*, std::string>> sql[] = {
+      {Sql::Get, {"get", "SELECT " + sized + " FROM " + t + " WHERE key = $1"}},
+      {Sql::Create, {"create", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4) "
+                               "ON CONFLICT (key) DO NOTHING RETURNING key"}},
+      {Sql::Save, {"save", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4) "
+                           "ON CONFLICT (key) DO UPDATE SET entity_id = EXCLUDED.entity_id, "
+                           "entity_type = EXCLUDED.entity_type, record = EXCLUDED.record"}},
+      {Sql::Insert, {"insert", "INSERT INTO " + t + " (key, entity_id, entity_type, record) VALUES ($1, $2, $3, $4)"}},
+      {Sql::Replace, {"replace", "UPDATE " + t + " SET entity_type = $2, record = $3 WHERE key = $1"}},
+      {Sql::Lock, {"lock", "SELECT key, " + sized + " FROM " + t + " WHERE key = $1 FOR UPDATE"}},
+      {Sql::LockPair, {"lock_pair", "SELECT key, " + sized + " FROM " + t +
+                                    " WHERE key = $1 OR key = $2 ORDER BY key FOR UPDATE"}},
+      {Sql::Remove, {"delete", "DELETE FROM " + t + " WHERE key = $1"}},
+      {Sql::Exists, {"exists", "SELECT 1 FROM " + t + " WHERE key = $1"}},
+      {Sql::First, {"first", "SELECT key, entity_id, " + sized + " FROM " + t + " ORDER BY key LIMIT " + chunk}},
+      {Sql::After, {"after", "SELECT key, entity_id, " + sized + " FROM " + t + " WHERE key > $1 ORDER BY key LIMIT " +
+                             chunk}},
+      {Sql::FirstOfType, {"first_of_type", "SELECT key, entity_id, " + sized + " FROM " + t +
+                                           " WHERE entity_type = $1 ORDER BY key LIMIT " + chunk}},
+      {Sql::AfterOfType, {"after_of_type", "SELECT key, entity_id, " + sized + " FROM " + t +
+                                           " WHERE entity_type = $1 AND key > $2 ORDER BY key LIMIT " + chunk}},
   };
-  pool_ = std::make_unique<Pool>(address_.where, [this](Call& cx, Connection& conn) -> Task<Result<void>> {
+  for (const auto& [which, text] : sql) statements_[static_cast<std::size_t>(which)] = {prefix + text.first, text.second};
+  pool_ = std::make_unique<Pool>(address_.where, address_.pool_size.value_or(kDefaultPoolSize),
+                                 [this](Call& cx, Connection& conn) -> Task<Result<void>> {
     if (!table_ready_.load(std::memory_order_acquire)) {
       if (auto ready = co_await ready_table(cx, conn); !ready) co_return ready;
       table_ready_.store(true, std::memory_order_release);
     }
+    if (whole_.load(std::memory_order_relaxed)) co_return Result<void>();
     auto prepared = co_await conn.prepare(cx, statements_);
-    if (!prepared) co_return TrustError::storage(prepared.failure->message);
+    if (!prepared) {
+      // The server session has our statements already (a pooler handed it to us after another of
+      // this store's sessions): a pooler in transaction mode.
+      if (prepared.failure->kind == Failure::Kind::Server && prepared.failure->sqlstate == "42P05") {
+        whole_.store(true, std::memory_order_relaxed);
+        co_return Result<void>();
+      }
+      auto error = TrustError::storage(prepared.failure->message);
+      if (prepared.failure->transient()) error.as_transient();
+      co_return error;
+    }
     co_return Result<void>();
   });
 }
@@ -182,25 +215,42 @@ auto PostgresBackend::place_of(std::string_view id) const -> Result<Place> {
 template <typename T, typename Body>
 auto PostgresBackend::run(Call& cx, Body&& body) const -> Task<Result<T>> {
   std::string last;
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    // A pooled session that died while idle (a server restart) is seen here and replaced; one
-    // lost once the call has begun fails the call, which may have waited on the server a while.
+  bool lost_once = false;
+  std::mt19937 jitter(static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&cx)));
+  for (int attempt = 1;; ++attempt) {
+    // A pooled session that died while idle (a server restart) is seen and replaced here.
     auto lease = co_await pool_->take(cx);
     if (!lease) co_return lease.error();
     Connection& conn = **lease;
+    const bool whole = whole_.load(std::memory_order_relaxed);
+    conn.send_whole(whole);
     Attempt<T> outcome = co_await body(conn);
     // A body that decided to write nothing leaves its transaction to be ended here, as does a
-    // failure.
+    // failure; a call that ran out of time, or was stopped, drops the session instead (the
+    // server rolls it back).
     if (conn.in_transaction()) {
-      const Step rollback[] = {Step::sql("ROLLBACK")};
-      (void)co_await conn.exchange(cx, rollback, Interruption::Waits);
+      if (cx.stopping() || (cx.deadline() && *cx.deadline() <= Clock::now())) {
+        conn.drop();
+      } else {
+        const Step rollback[] = {Step::sql("ROLLBACK")};
+        (void)co_await conn.exchange(cx, rollback, Interruption::Ends);
+      }
     }
     if (auto* value = std::get_if<0>(&outcome)) co_return std::move(*value);
     if (auto* error = std::get_if<2>(&outcome)) co_return std::move(*error);
     Failure& failure = std::get<1>(outcome);
+    const std::string unknown = failure.during_commit ? "; the change may or may not have been made" : "";
     switch (failure.kind) {
-      case Failure::Kind::Interrupted:
-        co_return TrustError::io(EINTR);
+      case Failure::Kind::Interrupted: {
+        auto error = TrustError::io(EINTR);
+        if (failure.during_commit) error.as_outcome_unknown();
+        co_return error;
+      }
+      case Failure::Kind::TimedOut: {
+        auto error = TrustError::storage(cx.timed_out() + unknown).as_transient();
+        if (failure.during_commit) error.as_outcome_unknown();
+        co_return error;
+      }
       case Failure::Kind::Lost:
         if (failure.during_commit) {
           co_return TrustError::storage(
@@ -209,15 +259,36 @@ auto PostgresBackend::run(Call& cx, Body&& body) const -> Task<Result<T>> {
               .as_transient()
               .as_outcome_unknown();
         }
+        // Nothing of the call reached its end: once more, on a new session.
+        if (!lost_once) {
+          lost_once = true;
+          continue;
+        }
         co_return TrustError::storage("the connection to the database was lost: " + failure.message).as_transient();
       case Failure::Kind::Server:
+        // A pooler gave this attempt a server session without our statements: from now on every
+        // call of this store sends its statements whole (other calls may have met it meanwhile).
+        if (failure.statement_missing() && !whole) {
+          whole_.store(true, std::memory_order_relaxed);
+          continue;
+        }
         if (!failure.retryable()) {
           auto error = TrustError::storage(failure.message);
           if (failure.transient()) error.as_transient();
           co_return error;
         }
         last = std::move(failure.message);
-        continue;
+        break;
+    }
+    if (attempt == kMaxAttempts) break;
+    // Conflicts with other clients: tried again a little later each time, at a moment of its own.
+    const auto pause = std::chrono::milliseconds(std::min(200, 5 << std::min(attempt, 6)));
+    const auto until = Clock::now() + pause / 2 + pause * (jitter() % 1000) / 1000;
+    const Woken woken = co_await cx.sleep(until);
+    if (woken == Woken::Interrupted) co_return TrustError::io(EINTR);
+    if (cx.deadline() && *cx.deadline() <= Clock::now()) {
+      co_return TrustError::storage(cx.timed_out() + " after " + std::to_string(attempt) + " attempts: " + last)
+          .as_transient();
     }
   }
   co_return TrustError::storage("gave up after " + std::to_string(kMaxAttempts) + " attempts: " + last).as_transient();
@@ -227,7 +298,7 @@ auto PostgresBackend::read(Call& cx, std::string_view id) const -> Task<Result<s
   const auto key = row_key(id);
   if (!key) co_return key.error();
   auto body = [&](Connection& conn) -> Task<Attempt<std::optional<Stored>>> {
-    const Step read[] = {Step::call("velk_get", *key)};
+    const Step read[] = {Step::call(statement(Sql::Get), *key)};
     auto found = co_await conn.exchange(cx, read, Interruption::Ends);
     if (!found) co_return *found.failure;
     if (rows_of(found.replies[0]) == 0) co_return std::optional<Stored>();
@@ -240,8 +311,8 @@ auto PostgresBackend::write(Call& cx, std::string_view id, const Write& write) c
   const auto key = row_key(id);
   if (!key) co_return key.error();
   auto body = [&](Connection& conn) -> Task<Attempt<bool>> {
-    const Step save[] = {Step::call("velk_save", *key, id, write.type, write.text)};
-    auto done = co_await conn.exchange(cx, save, Interruption::Waits);
+    const Step save[] = {Step::call(statement(Sql::Save), *key, id, write.type, write.text)};
+    auto done = co_await conn.exchange(cx, save, Interruption::AfterGrace);
     if (!done) co_return std::move(*done.failure).committing();
     co_return true;
   };
@@ -256,8 +327,9 @@ auto PostgresBackend::create(Call& cx, std::string_view id, const Write& write) 
   if (!key) co_return key.error();
   // The insert and, should a row be there, its read: one implicit transaction, one round trip.
   auto body = [&](Connection& conn) -> Task<Attempt<Found>> {
-    const Step steps[] = {Step::call("velk_create", *key, id, write.type, write.text), Step::call("velk_get", *key)};
-    auto done = co_await conn.exchange(cx, steps, Interruption::Waits);
+    const Step steps[] = {Step::call(statement(Sql::Create), *key, id, write.type, write.text),
+                          Step::call(statement(Sql::Get), *key)};
+    auto done = co_await conn.exchange(cx, steps, Interruption::AfterGrace);
     if (!done) co_return std::move(*done.failure).committing();
     if (rows_of(done.replies[0]) > 0) co_return Found{true, std::nullopt};
     if (rows_of(done.replies[1]) == 0) co_return Found{};
@@ -278,8 +350,8 @@ auto PostgresBackend::remove(Call& cx, std::string_view id) const -> Task<Result
   const auto key = row_key(id);
   if (!key) co_return key.error();
   auto body = [&](Connection& conn) -> Task<Attempt<bool>> {
-    const Step remove[] = {Step::call("velk_delete", *key)};
-    auto done = co_await conn.exchange(cx, remove, Interruption::Waits);
+    const Step remove[] = {Step::call(statement(Sql::Remove), *key)};
+    auto done = co_await conn.exchange(cx, remove, Interruption::AfterGrace);
     if (!done) co_return std::move(*done.failure).committing();
     co_return std::atoi(PQcmdTuples(done.replies[0].get())) > 0;
   };
@@ -290,7 +362,7 @@ auto PostgresBackend::exists(Call& cx, std::string_view id) const -> Task<Result
   const auto key = row_key(id);
   if (!key) co_return key.error();
   auto body = [&](Connection& conn) -> Task<Attempt<bool>> {
-    const Step look[] = {Step::call("velk_exists", *key)};
+    const Step look[] = {Step::call(statement(Sql::Exists), *key)};
     auto found = co_await conn.exchange(cx, look, Interruption::Ends);
     if (!found) co_return *found.failure;
     co_return rows_of(found.replies[0]) > 0;
@@ -311,8 +383,8 @@ auto PostgresBackend::transact(Call& cx, std::span<const std::string_view> ids, 
   }
   auto body = [&](Connection& conn) -> Task<Attempt<bool>> {
     // Two rows are locked in key order by one statement, so crossed pairs cannot deadlock.
-    const Step lock[] = {Step::sql("BEGIN"),
-                         n == 1 ? Step::call("velk_lock", keys[0]) : Step::call("velk_lock_pair", keys[0], keys[1])};
+    const Step lock[] = {Step::sql("BEGIN"), n == 1 ? Step::call(statement(Sql::Lock), keys[0])
+                                                    : Step::call(statement(Sql::LockPair), keys[0], keys[1])};
     auto locked = co_await conn.exchange(cx, lock, Interruption::Ends);
     if (!locked) co_return *locked.failure;
     const Reply& rows = locked.replies[1];
@@ -329,12 +401,12 @@ auto PostgresBackend::transact(Call& cx, std::span<const std::string_view> ids, 
       if (!writes[k]) continue;
       // An UPDATE of the locked row, or an INSERT where there was none (which fails, and so ends
       // the attempt, when another client made the row meanwhile).
-      steps.push_back(stored[k] ? Step::call("velk_replace", keys[k], writes[k]->type, writes[k]->text)
-                                : Step::call("velk_insert", keys[k], ids[k], writes[k]->type, writes[k]->text));
+      steps.push_back(stored[k] ? Step::call(statement(Sql::Replace), keys[k], writes[k]->type, writes[k]->text)
+                                : Step::call(statement(Sql::Insert), keys[k], ids[k], writes[k]->type, writes[k]->text));
     }
     if (steps.empty()) co_return true;  // nothing to write: rolled back
     steps.push_back(Step::sql("COMMIT"));
-    auto done = co_await conn.exchange(cx, steps, Interruption::Waits);
+    auto done = co_await conn.exchange(cx, steps, Interruption::AfterGrace);
     if (!done) co_return std::move(*done.failure).committing();
     co_return true;
   };
@@ -345,29 +417,39 @@ auto PostgresBackend::transact(Call& cx, std::span<const std::string_view> ids, 
 
 auto PostgresBackend::scan(Call& cx, std::optional<std::string_view> type, Scope, ScanSink& sink) const
     -> Task<Result<void>> {
-  auto body = [&](Connection& conn) -> Task<Attempt<Reply>> {
-    const Step all[] = {type ? Step::call("velk_kind", *type) : Step::call("velk_all")};
-    auto found = co_await conn.exchange(cx, all, Interruption::Ends);
-    if (!found) co_return *found.failure;
-    co_return std::move(found.replies[0]);
-  };
-  auto rows = co_await run<Reply>(cx, body);
-  if (!rows) co_return rows.error();
-  // Rows have no other entries than records: both scopes read them alike. Decoding them takes a
-  // while for large tables, so it is done away from the caller.
-  Result<void> handed;
-  auto hand_over = [&](Waiter&) {
-    for (int r = 0; r < rows_of(*rows); ++r) {
-      const auto key = cell(*rows, r, 0);
-      Entry entry{Entry::Shape::Record, Place{row_name(cell(*rows, r, 1)), std::string(key)}, stored_of(*rows, r, 2)};
-      if (auto taken = sink.take(static_cast<std::size_t>(r), std::move(entry)); !taken) {
-        handed = std::move(taken);
-        return;
+  // A chunk at a time in key order, each a statement of its own (no transaction stays open, which
+  // a pooler in transaction mode serves), decoded away from the caller before the next is read.
+  std::optional<std::string> after;
+  std::size_t handed = 0;
+  for (;;) {
+    auto body = [&](Connection& conn) -> Task<Attempt<Reply>> {
+      Step step;
+      if (type) {
+        step = after ? Step::call(statement(Sql::AfterOfType), *type, *after) : Step::call(statement(Sql::FirstOfType), *type);
+      } else {
+        step = after ? Step::call(statement(Sql::After), *after) : Step::call(statement(Sql::First));
       }
-    }
-  };
-  co_await cx.work(hand_over);
-  co_return handed;
+      const Step steps[] = {step};
+      auto found = co_await conn.exchange(cx, steps, Interruption::Ends);
+      if (!found) co_return *found.failure;
+      co_return std::move(found.replies[0]);
+    };
+    auto rows = co_await run<Reply>(cx, body);
+    if (!rows) co_return rows.error();
+    const int count = rows_of(*rows);
+    Result<void> taken;
+    auto hand_over = [&](Waiter&) {
+      for (int r = 0; r < count; ++r) {
+        Entry entry{Entry::Shape::Record, Place{row_name(cell(*rows, r, 1)), std::string(cell(*rows, r, 0))},
+                    stored_of(*rows, r, 2)};
+        if (taken = sink.take(handed++, std::move(entry)); !taken) return;
+      }
+    };
+    co_await cx.work(hand_over);
+    if (!taken) co_return taken;
+    if (count < kChunk) co_return Result<void>();
+    after = std::string(cell(*rows, count - 1, 0));
+  }
 }
 
 }  // namespace velk::pg

@@ -12,7 +12,9 @@
 // again, a bounded number of times, so engines at serializable isolation work unchanged.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +51,9 @@ class PostgresBackend final : public Backend {
   // body(session) for one call, on a session of the pool, tried again (a bounded number of times)
   // when it fails in a way that trying again may mend; an open transaction is rolled back
   // whatever happened.
+  // What run() may do again after a failure, beside a conflict (a serialization failure, a
+  // deadlock, a row made meanwhile), which it always tries again, a little later each time.
+  // Once more on a new session, too, when the session was lost and nothing was committed.
   template <typename T, typename Body>
   auto run(Call& cx, Body&& body) const -> Task<Result<T>>;
   // Makes the table and its index when missing and checks its shape: once per store.
@@ -56,11 +61,23 @@ class PostgresBackend final : public Backend {
   // "<table>/<identifier>": how messages and checks name a row.
   auto row_name(std::string_view entity_id) const -> std::string;
 
+  // The store's statements, by what they do.
+  enum class Sql : std::uint8_t {
+    Get, Create, Save, Insert, Replace, Lock, LockPair, Remove, Exists,
+    // A chunk of the rows in key order: the first, or those after a key; of one stored type or all.
+    First, After, FirstOfType, AfterOfType,
+    Count
+  };
+  auto statement(Sql sql) const -> const Statement& { return statements_[static_cast<std::size_t>(sql)]; }
+
   Address address_;
   std::string quoted_;  // the table as a quoted identifier
-  std::vector<std::pair<const char*, std::string>> statements_;
+  std::array<Statement, static_cast<std::size_t>(Sql::Count)> statements_;
   bool create_;  // whether a missing table is made
   mutable std::atomic<bool> table_ready_{false};
+  // Set once a server session lacked a statement of ours, or had them already: a pooler in
+  // transaction mode hands transactions to server sessions in turn. Statements go whole then.
+  mutable std::atomic<bool> whole_{false};
   std::unique_ptr<Pool> pool_;
 };
 

@@ -89,5 +89,15 @@ TEST(ConninfoTest, NoSecretShownWhateverTheForm) {
   EXPECT_EQ(without_secrets("host='unclosed password=x"), "(a connection text libpq cannot read)");
 }
 
+TEST(ConninfoTest, PasswordWithAnUnencodedSlash) {
+  // libpq would read host "scorer", port "s3c" and database "ret@db/trust": shown as meant.
+  EXPECT_TRUE(has_stray_at("postgresql://scorer:s3c/ret@db/trust"));
+  EXPECT_EQ(without_secrets("postgresql://scorer:s3c/ret@db/trust"), "postgresql://scorer:***@db/trust");
+  EXPECT_EQ(without_secrets("postgres://scorer:a/b/c@db/t?sslmode=require"), "postgres://scorer:***@db/t?sslmode=require");
+  EXPECT_FALSE(has_stray_at("postgresql://scorer:s3c%2Fret@db/trust"));
+  EXPECT_FALSE(has_stray_at("postgresql://db/trust?user=me@example"));
+  EXPECT_FALSE(has_stray_at("host=db dbname=a@b"));
+}
+
 }  // namespace
 }  // namespace velk::pg
