@@ -258,6 +258,8 @@ class TrustStore:
         record that must exist)."""
     def save(self, trust: EntityTrust) -> None:
         """Save entity trust: replaces the record of trust.entity_id whole."""
+    def create(self, trust: EntityTrust) -> bool:
+        """Save entity trust only where no record is stored for its entity_id, in one step; True if it was saved"""
     def update(self, entity_id: str, success: bool, magnitude: _Real) -> EntityTrust:
         """Update entity from outcome: update_from_outcome on the stored record (made when
         missing) and save, atomically; returns the updated record."""

@@ -2,7 +2,9 @@
 # A throwaway PostgreSQL server for the tests and the benchmark, from Debian's postgresql package.
 #   scripts/postgres.sh start DIR   initdb into DIR (as an unprivileged user: the server refuses
 #                                   root), start it on a free port, Unix socket in DIR and
-#                                   127.0.0.1; prints the connection text
+#                                   127.0.0.1; prints the connection text. A DIR that holds a
+#                                   cluster already is started again as it was, on its port.
+#   scripts/postgres.sh pause DIR   stops the server, keeping DIR (start resumes it)
 #   scripts/postgres.sh stop DIR    stops it and removes DIR
 # The superuser "postgres" connects without a password over the socket; over TCP it needs the
 # password "velk" (tests check a wrong one). Sourced, it defines postgres_start and postgres_stop.
@@ -23,6 +25,17 @@ as_server_user() {
 postgres_start() {
   local dir="$1" bin port
   bin="$(postgres_bin)"
+  if [ -f "$dir/data/PG_VERSION" ]; then
+    # A cluster made before (and stopped, or still running): the same one, on its own port, with
+    # its roles and data.
+    port="$(sed -n 's/^port = \([0-9]*\)$/\1/p' "$dir/data/postgresql.conf" | tail -1)"
+    if ! as_server_user "$bin/pg_ctl" -D "$dir/data" status >/dev/null 2>&1; then
+      as_server_user "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start >/dev/null ||
+          { cat "$dir/server.log" >&2; return 1; }
+    fi
+    echo "host=$dir port=$port user=postgres dbname=postgres"
+    return 0
+  fi
   mkdir -p "$dir"
   [ "$(id -u)" -eq 0 ] && chown postgres: "$dir"
   port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
@@ -40,6 +53,14 @@ postgres_start() {
   echo "host=$dir port=$port user=postgres dbname=postgres"
 }
 
+postgres_pause() {
+  local dir="$1" bin
+  bin="$(postgres_bin)"
+  if [ -f "$dir/data/postmaster.pid" ]; then
+    as_server_user "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+  fi
+}
+
 postgres_stop() {
   local dir="$1" bin
   bin="$(postgres_bin)"
@@ -52,7 +73,8 @@ postgres_stop() {
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   case "${1:-}" in
     start) postgres_start "$2" ;;
+    pause) postgres_pause "$2" ;;
     stop) postgres_stop "$2" ;;
-    *) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
+    *) echo "usage: $0 start|pause|stop DIR" >&2; exit 2 ;;
   esac
 fi

@@ -266,6 +266,12 @@ auto Store::save(Call& cx, const EntityTrust& record) const -> Task<Result<void>
   co_return saved;
 }
 
+auto Store::create(Call& cx, const EntityTrust& record) const -> Task<Result<bool>> {
+  auto made = co_await backend_->create(cx, record.entity_id, write_of(record));
+  if (!made) co_return concerning(made.error(), record.entity_id);
+  co_return !made->has_value();
+}
+
 auto Store::remove(Call& cx, std::string_view entity_id) const -> Task<Result<bool>> {
   auto removed = co_await backend_->remove(cx, entity_id);
   if (!removed) co_return concerning(removed.error(), entity_id);

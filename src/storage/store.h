@@ -50,6 +50,9 @@ class Store {
   auto find(Call& cx, std::string_view entity_id) const -> Task<Result<std::optional<EntityTrust>>>;
   // Replaces the record whole.
   auto save(Call& cx, const EntityTrust& record) const -> Task<Result<void>>;
+  // Saves the record only where nothing is stored at its place, in one step that no other writer
+  // comes between. True when it was saved, false when something was there (left as it was).
+  auto create(Call& cx, const EntityTrust& record) const -> Task<Result<bool>>;
   // True when a record was removed; false when there was none.
   auto remove(Call& cx, std::string_view entity_id) const -> Task<Result<bool>>;
   // True when a record is stored for the identifier.

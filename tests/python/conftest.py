@@ -1,5 +1,6 @@
 import hashlib
 import os
+import signal
 import shutil
 import subprocess
 import sys
@@ -164,6 +165,12 @@ def with_fault_library(fault_library, **values):
     if "libasan" in preloaded:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     return env
+
+
+def default_sigint():
+    """For a child that is sent SIGINT: a test run started in the background ignores it, and the
+    child would inherit that (Python then installs no KeyboardInterrupt handler)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def without_sanitizer():

@@ -44,6 +44,8 @@ CALLS = {
     "find": lambda s: s.find("mcp:a"),
     "find-absent": lambda s: s.find("mcp:new"),
     "save": lambda s: s.save(CHANGED),
+    "create": lambda s: s.create(EntityTrust("mcp:created")),
+    "create-there": lambda s: s.create(CHANGED),
     "update": lambda s: s.update("mcp:a", True, 0.5),
     "update-new": lambda s: s.update("mcp:new", True, 0.5),
     "witness": lambda s: s.witness("session:b", "mcp:a", False, 0.7),

@@ -16,7 +16,7 @@ import pytest
 
 import velk_trust
 from velk_trust import TrustStore
-from conftest import new_table, psql, under_sanitizer, without_sanitizer
+from conftest import default_sigint, new_table, psql, under_sanitizer, without_sanitizer
 from peers import Bouncer, Cluster, Namespaces, Proxy, words
 
 # Slower under the sanitizers; the bounds below are the issue's, plus this much.
@@ -33,7 +33,8 @@ def tcp_url(database_url, host="127.0.0.1", port=None, **extra):
 def child(code, *args, env=None, timeout=60):
     """A Python process running code, with its standard input and output line by line."""
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            preexec_fn=default_sigint)
 
 
 def go(proc):
@@ -151,7 +152,8 @@ class TestWaitsEndOnCtrlC:
             table = new_table()
             url = tcp_url(database_url, host=ns.here, port=proxy.port)
             proc = ns.popen([sys.executable, "-c", textwrap.dedent(self.INTERRUPTED), url, table],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=without_sanitizer())
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=without_sanitizer(),
+                            preexec_fn=default_sigint)
             assert proc.stdout.readline().strip() == "ready"
             try:
                 ns.drop_everything()

@@ -17,7 +17,7 @@ import pytest
 import velk_trust
 
 from velk_trust import EntityTrust, TrustStore
-from conftest import psql, new_table, under_sanitizer, with_fault_library, without_sanitizer
+from conftest import default_sigint, psql, new_table, under_sanitizer, with_fault_library, without_sanitizer
 
 
 def run_child(code, *args, env=None, timeout=120):
@@ -260,15 +260,12 @@ except KeyboardInterrupt:
 """
         with row_lock_held(database_url, table):
             child = subprocess.Popen([sys.executable, "-c", code, database_url, table], stdout=subprocess.PIPE,
-                                     stdin=subprocess.PIPE, text=True)
+                                     stdin=subprocess.PIPE, text=True, preexec_fn=default_sigint)
             assert child.stdout.readline().strip() == "ready"
             wait_for_a_lock_waiter(database_url, table)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
-            child.stdin.write(f"{sent}\n")
-            child.stdin.close()
-            out = child.stdout.read()
-            child.wait(timeout=30)
+            out, _ = child.communicate(f"{sent}\n", timeout=30)
             word, seconds = out.split()
             assert word == "interrupted"
             assert float(seconds) < 0.2 or under_sanitizer()
@@ -357,12 +354,12 @@ try:
 except KeyboardInterrupt:
     print("interrupted", time.monotonic() - started)
 """
-        child = subprocess.Popen([sys.executable, "-c", code, str(silent_port)], stdout=subprocess.PIPE, text=True)
+        child = subprocess.Popen([sys.executable, "-c", code, str(silent_port)], stdout=subprocess.PIPE, text=True,
+                                 preexec_fn=default_sigint)
         assert child.stdout.readline().strip() == "ready"
         time.sleep(0.5)
         child.send_signal(signal.SIGINT)
-        out = child.stdout.read()
-        child.wait(timeout=30)
+        out, _ = child.communicate(timeout=30)
         silent.close()
         word, seconds = out.split()
         assert word == "interrupted" and float(seconds) < 0.5 + 0.2 + (1.0 if under_sanitizer() else 0.3)
@@ -413,7 +410,7 @@ class TestCommand:
         assert shown.stdout == "\n".join(row)
         checked = command(*on_db, "check", "--json")
         assert checked.returncode == 1
-        assert [(f["path"], f["verdict"]) for f in json.loads(checked.stdout)] == [
+        assert [(f["path"], f["verdict"]) for f in json.loads(checked.stdout)["findings"]] == [
             (f"{table}/agent:w", "record"), (f"{table}/mcp:a", "record"), (f"{table}/mcp:broken", "unreadable")]
         assert command(*on_db, "repair").returncode == 1
         assert command(*on_db, "report", "--json").returncode == 0

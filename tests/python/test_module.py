@@ -100,6 +100,8 @@ METHOD_DOCS = [
     (velk_trust.TrustStore.get, "($self, entity_id)", "Get entity trust (creates if doesn't exist)"),
     (velk_trust.TrustStore.find, "($self, entity_id)", "The stored record, or None when there is none; creates nothing"),
     (velk_trust.TrustStore.save, "($self, trust)", "Save entity trust"),
+    (velk_trust.TrustStore.create, "($self, trust)",
+     "Save entity trust only where no record is stored for its entity_id, in one step; True if it was saved"),
     (velk_trust.TrustStore.update, "($self, entity_id, success, magnitude)", "Update entity from outcome"),
     (velk_trust.TrustStore.witness, "($self, witness_id, target_id, success, magnitude)",
      "Witness event between two entities"),

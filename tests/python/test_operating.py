@@ -97,14 +97,14 @@ class TestCommand:
         assert [r["entity_id"] for r in rows] == ["mcp:filesystem", "mcp:flaky", "role:reviewer", "session:alice"]
         e = tour_store.get("mcp:filesystem")
         assert rows[0] | {"last_action": None, "path": None} == {
-            "entity_id": "mcp:filesystem", "kind": "mcp", "level": e.trust_level(), "t3_average": e.t3_average(),
+            "entity_id": "mcp:filesystem", "entity_type": "mcp", "level": e.trust_level(), "t3_average": e.t3_average(),
             "v3_average": e.v3_average(), "action_count": 2, "success_rate": 1.0, "witness_count": 1,
             "last_action": None, "path": None, "misplaced": False}
         stored = json.loads(record_file(records_dir, "mcp:filesystem").read_text())
         assert stored["last_action"] == rows[0]["last_action"]
         by_level = velk_trust("list", "--store", records_dir, "--type", "mcp", "--sort", "level")
         lines = by_level.stdout.splitlines()
-        assert lines[0].split() == ["ID", "KIND", "LEVEL", "T3", "V3", "ACTIONS", "SUCCESS", "WITNESSES", "LAST",
+        assert lines[0].split() == ["ID", "TYPE", "LEVEL", "T3", "V3", "ACTIONS", "SUCCESS", "WITNESSES", "LAST",
                                     "ACTION"]
         assert [line.split()[0] for line in lines[1:]] == ["mcp:filesystem", "mcp:flaky"]
         assert velk_trust("--store", records_dir, "list", module=True).stdout == velk_trust(
@@ -114,9 +114,10 @@ class TestCommand:
         raw = velk_trust("--store", records_dir, "show", "mcp:filesystem", "--raw")
         assert raw.returncode == 0 and raw.stdout == record_file(records_dir, "mcp:filesystem").read_text()
         shown = json.loads(velk_trust("--store", records_dir, "show", "mcp:filesystem", "--json").stdout)
+        e = tour_store.find("mcp:filesystem")
         assert shown | {"days_since_last_action": 0} == json.loads(raw.stdout) | {
-            "level": "medium", "success_rate": 1.0, "days_since_last_action": 0,
-            "path": str(record_file(records_dir, "mcp:filesystem"))}
+            "level": "medium", "t3_average": e.t3_average(), "v3_average": e.v3_average(), "success_rate": 1.0,
+            "days_since_last_action": 0, "path": str(record_file(records_dir, "mcp:filesystem")), "misplaced": False}
         table = velk_trust("--store", records_dir, "show", "session:alice").stdout
         assert "has_witnessed           mcp:filesystem" in table and "last_action             -" in table
 
@@ -131,7 +132,7 @@ class TestCommand:
             velk_trust("--store", records_dir, *args)
         assert contents(records_dir) == before
         nowhere = velk_trust("--store", records_dir / "nowhere", "list")
-        assert (nowhere.returncode, nowhere.stderr) == (1, f"velk-trust: Storage error: no record directory at "
+        assert (nowhere.returncode, nowhere.stderr) == (3, f"velk-trust: Storage error: no record directory at "
                                                            f"'{records_dir / 'nowhere'}'\n")
         assert not (records_dir / "nowhere").exists()
 
@@ -139,12 +140,18 @@ class TestCommand:
         expected = damaged_store(records_dir)
         done = velk_trust("--store", records_dir, "check", "--json")
         assert done.returncode == 1, done.stderr
+        checked = json.loads(done.stdout)
         assert {os.path.basename(f["path"]): (f["verdict"], f["entity_id"], f["detail"])
-                for f in json.loads(done.stdout)} == expected
+                for f in checked["findings"]} == expected
+        assert checked["summary"] | {"by_verdict": None} == {
+            "entries": 10, "records": 2, "problems": 7, "by_verdict": None,
+            "missing_at_own_place": [{"entity_id": "mcp:copied", "copies": [str(records_dir / "restored.json")]}]}
         table = velk_trust("--store", records_dir, "check")
         assert table.returncode == 1
         assert table.stdout.splitlines()[-1] == "10 entries: 2 records in place, 7 problems"
         assert f"misplaced           {records_dir / 'restored.json'}  'mcp:copied' " in table.stdout
+        assert ("'mcp:copied' has no record at its own place, only 1 misplaced copy (above); its next update "
+                "starts from a neutral record unless `velk-trust repair` moves a copy home") in table.stdout
 
     def test_exit_statuses(self, tour_store, records_dir, isolated_home):
         (records_dir / "notes.txt").write_text("an unknown file is no problem")
@@ -153,7 +160,7 @@ class TestCommand:
         assert usage.returncode == 2 and "invalid choice: 'size'" in usage.stderr
         assert velk_trust("show").returncode == 2
         no_home = velk_trust("list", env={k: v for k, v in os.environ.items() if k not in ("HOME", "USERPROFILE")})
-        assert (no_home.returncode, no_home.stderr) == (1, "velk-trust: Storage error: Cannot find home directory\n")
+        assert (no_home.returncode, no_home.stderr) == (3, "velk-trust: Storage error: Cannot find home directory\n")
         for command in ("list", "show", "check"):
             helped = velk_trust(command, "--help")
             assert helped.returncode == 0 and "example:\n  velk-trust " in helped.stdout
@@ -173,7 +180,7 @@ class TestDecay:
         before = {e.entity_id: e for e in tour_store.get_by_type("mcp") + tour_store.get_by_type("role")}
         done = velk_trust("--store", records_dir, "decay", "--days", 30, "--rate", 0.02, "--type", "mcp", "--json")
         assert done.returncode == 0, done.stderr
-        assert json.loads(done.stdout) == {"records": 2, "decayed": 2, "misplaced_skipped": 0}
+        assert json.loads(done.stdout) == {"records": 2, "decayed": 2, "misplaced_skipped": 0, "dry_run": False}
         for entity_id, e in before.items():
             if entity_id.startswith("mcp:"):
                 assert e.apply_decay(30, 0.02)
@@ -211,9 +218,13 @@ class TestRepair:
         os.utime(held, (time.time() - 600, time.time() - 600))
         held_fd = os.open(held, os.O_RDONLY)
         fcntl.flock(held_fd, fcntl.LOCK_EX)
-        # A second copy of mcp:fs under another name: its own path is taken, so it stays.
+        # Copies of mcp:fs under other names: its own path is taken, so they stay; the one that is
+        # byte for byte the record is said to be safe to remove.
         (records_dir / "second.json").write_bytes(record_file(records_dir, "mcp:fs").read_bytes())
         (records_dir / "second.json").rename(records_dir / "conflict.json")
+        changed = json.loads(record_file(records_dir, "mcp:fs").read_text()) | {"talent": 0.125}
+        (records_dir / "third.json").write_text(json.dumps(changed, indent=2))
+        (records_dir / "third.json").rename(records_dir / "differs.json")
         unreadable = {name: (records_dir / name).read_bytes() for name in ("empty.json", "binary.json")}
         copied = (records_dir / "restored.json").read_bytes()
         before = contents(records_dir)
@@ -225,10 +236,19 @@ class TestRepair:
         done = velk_trust("--store", records_dir, "repair", "--json")
         os.close(held_fd)
         assert done.returncode == 1, done.stderr  # the pipe, the directory and the conflict are left
-        actions = {os.path.basename(a["path"]): a["action"] for a in json.loads(done.stdout)["actions"]}
-        assert actions == {"restored.json": "moved", "conflict.json": "conflict", "empty.json": "quarantined",
-                           "binary.json": "quarantined", "dangling.json": "quarantined", stale.name: "removed",
-                           held.name: "left", "pipe.json": "left", "sub.json": "left", "notes.txt": "left"}
+        report = json.loads(done.stdout)
+        actions = {os.path.basename(a["path"]): a["action"] for a in report["actions"]}
+        assert actions == {"restored.json": "moved", "conflict.json": "identical", "differs.json": "conflict",
+                           "empty.json": "quarantined", "binary.json": "quarantined", "dangling.json": "quarantined",
+                           stale.name: "removed", held.name: "left", "pipe.json": "left", "sub.json": "left",
+                           "notes.txt": "left"}
+        details = {os.path.basename(a["path"]): a["detail"] for a in report["actions"]}
+        assert details["conflict.json"].endswith("byte for byte the same: this copy is safe to remove "
+                                                 "(repair --remove-identical removes it)")
+        moved_to = records_dir.parent / "records.quarantine" / "empty.json"
+        assert details["empty.json"] == (
+            f"moved to {moved_to}: the entity whose record it held starts from a neutral record at its next "
+            f"update; to restore it, mend the file and move it back: mv {moved_to} {records_dir / 'empty.json'}")
         assert record_file(records_dir, "mcp:copied").read_bytes() == copied
         quarantine = records_dir.parent / "records.quarantine"
         assert {name: (quarantine / name).read_bytes() for name in unreadable} == unreadable
@@ -236,7 +256,11 @@ class TestRepair:
         assert not stale.exists() and held.exists()
         assert sorted(f["verdict"] for f in TrustStore(str(records_dir)).check() if f["verdict"] in (
             "misplaced", "unreadable", "not a regular file", "temporary")) == [
-            "misplaced", "not a regular file", "not a regular file", "temporary"]
+            "misplaced", "misplaced", "not a regular file", "not a regular file", "temporary"]
+        again = velk_trust("--store", records_dir, "repair", "--remove-identical", "--json")
+        actions = {os.path.basename(a["path"]): a["action"] for a in json.loads(again.stdout)["actions"]}
+        assert (actions["conflict.json"], actions["differs.json"]) == ("removed", "conflict")
+        assert not (records_dir / "conflict.json").exists() and (records_dir / "differs.json").exists()
 
     def test_repair_beside_a_process_that_updates_loses_nothing(self, records_dir):
         store = TrustStore(str(records_dir))
@@ -337,7 +361,7 @@ class TestExportImportCopy:
         assert sorted(json.loads(line)["entity_id"] for line in lines) == ["mcp:filesystem", "mcp:flaky"]
         (tmp_path / "bad.jsonl").write_text(lines[0] + '\n{"entity_id": "x:y", "talent": "high"}\n')
         done = velk_trust("--store", tmp_path / "target", "import", tmp_path / "bad.jsonl")
-        assert done.returncode == 1 and done.stdout == ""
+        assert done.returncode == 2 and done.stdout == ""
         assert done.stderr == (f"velk-trust: {tmp_path / 'bad.jsonl'}: line 2: Serialization error: invalid type: "
                                'string "high", expected f64 at line 1 column 38\nvelk-trust: nothing imported\n')
         assert not (tmp_path / "target").exists()
@@ -375,7 +399,7 @@ class TestReport:
         assert figures["by_kind"] == {
             "mcp": {"high": 1, "medium-high": 1, "medium": 1, "low": 0, "minimal": 0},
             "session": {"high": 0, "medium-high": 0, "medium": 0, "low": 1, "minimal": 0},
-            "other": {"high": 0, "medium-high": 0, "medium": 0, "low": 0, "minimal": 1}}
+            "agent": {"high": 0, "medium-high": 0, "medium": 0, "low": 0, "minimal": 1}}
         assert figures["t3_histogram"] == [1, 0, 1, 0, 1, 0, 1, 0, 1, 0]
         assert [r["entity_id"] for r in figures["least_trusted"]] == ["agent:e", "session:d", "mcp:c", "mcp:b", "mcp:a"]
         assert [r["entity_id"] for r in figures["most_active"]][:3] == ["mcp:b", "mcp:a", "agent:e"]
@@ -387,7 +411,8 @@ class TestReport:
     def test_the_page_renders_in_a_browser(self, levels_store, records_dir, tmp_path):
         page = tmp_path / "report.html"
         done = velk_trust("--store", records_dir, "report", "--html", page)
-        assert done.stdout == f"report of 5 entities written to {page}\n"
+        assert done.stdout.startswith(f"{records_dir}: 5 entities, report made ")
+        assert "\nT3 averages\n" in done.stdout and done.stdout.endswith(f"\nthe page is written to {page}\n")
         text = page.read_text()
         assert "<script" not in text and "http://" not in text.replace('xmlns="http://www.w3.org/2000/svg"', "")
         browser = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
@@ -399,7 +424,7 @@ class TestReport:
         dom = subprocess.run([*browser, "--dump-dom", page.as_uri()], capture_output=True, text=True, timeout=120,
                              check=True, env=without_sanitizer()).stdout
         assert '<strong id="entities">5</strong>' in dom
-        for figure in ("<title>mcp, high: 1</title>", "<title>other, minimal: 1</title>", "<title>0.8-0.9: 1</title>",
+        for figure in ("<title>mcp, high: 1</title>", "<title>agent, minimal: 1</title>", "<title>0.8-0.9: 1</title>",
                        "<td>agent:e</td>"):
             assert figure in dom
 
@@ -421,5 +446,5 @@ class TestInterrupt:
         finally:
             os.close(held)
         assert (child.returncode, out) == (130, "")
-        assert err == "velk-trust: interrupted after 0 of 4 records (0 decayed); the others are untouched\n"
+        assert err == "velk-trust: interrupted: 0 of 4 records decayed; the others are untouched\n"
         assert contents(records_dir) == before

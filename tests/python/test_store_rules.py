@@ -1,5 +1,10 @@
 """The store's rules, the same on every backend: what an unreadable, oversized or misplaced record
 does to each call, from the records' own media (files, rows) as a damaged store holds them."""
+import pickle
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import velk_trust
@@ -99,3 +104,43 @@ def test_decay_saves_whatever_it_changed(store):
     # Nothing to move: nothing saved, and said so.
     assert store.decay("mcp:a", 0, 0.5) is False and store.get("mcp:a").to_json() == after.to_json()
     assert store.decay("mcp:none", 1, 0.5) is False and not store.exists("mcp:none")
+
+
+def test_create_saves_only_where_nothing_is(store, medium):
+    made = velk_trust.EntityTrust("mcp:new")
+    made.update_from_outcome(True, 1.0)
+    assert store.create(made) is True
+    assert store.find("mcp:new").to_json() == made.to_json()
+    assert store.create(velk_trust.EntityTrust("mcp:new")) is False
+    assert store.find("mcp:new").action_count == 1
+    # Something that does not read is still something: left as it is.
+    medium.put("mcp:broken", "{not json")
+    assert store.create(velk_trust.EntityTrust("mcp:broken")) is False
+    with pytest.raises(velk_trust.SerializationError):
+        store.find("mcp:broken")
+
+
+CREATOR = """
+import pickle, sys, velk_trust
+store = pickle.loads(bytes.fromhex(sys.argv[1]))
+made = 0
+for k in range(int(sys.argv[3])):
+    if sys.argv[2] == "update":
+        store.update(f"mcp:r{k}", True, 0.5)
+    else:
+        made += store.create(velk_trust.EntityTrust(f"mcp:r{k}"))
+print(made)
+"""
+
+
+def test_create_never_overwrites_what_other_processes_write(store):
+    """One process updates each record once while two create them: whoever comes first, every
+    update is kept (a create after it finds the record), and no record is created twice."""
+    n = 300
+    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(CREATOR), pickle.dumps(store).hex(), role, str(n)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for role in ("create", "update", "create")]
+    outs = [p.communicate(timeout=120) for p in procs]
+    assert all(p.returncode == 0 for p in procs), [err for _, err in outs]
+    assert [store.find(f"mcp:r{k}").action_count for k in range(n)] == [1] * n
+    assert int(outs[0][0]) + int(outs[2][0]) <= n

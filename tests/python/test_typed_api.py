@@ -69,6 +69,7 @@ def test_records_and_stores(tmp_path: pathlib.Path, database_url: str) -> None:
     assert_type(s.find("mcp:fs"), EntityTrust | None)
     assert s.find("mcp:nobody") is None
     assert_type(s.save(e), None)
+    assert_type(s.create(e), bool)
     assert_type(s.update("mcp:fs", True, 0.5), EntityTrust)
     witness, target = s.witness("session:a", "mcp:fs", True, 0.5)
     assert_type(witness, EntityTrust)

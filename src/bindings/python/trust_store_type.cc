@@ -24,6 +24,9 @@ constexpr char kDeleteDoc[] = "Delete entity";
 constexpr Param kSaveParams[] = {{"trust"}};
 constexpr Signature kSave{"TrustStore.save()", kSaveParams};
 constexpr char kSaveDoc[] = "Save entity trust";
+constexpr Signature kCreate{"TrustStore.create()", kSaveParams};
+constexpr char kCreateDoc[] =
+    "Save entity trust only where no record is stored for its entity_id, in one step; True if it was saved";
 constexpr Param kUpdateParams[] = {{"entity_id"}, {"success"}, {"magnitude"}};
 constexpr Signature kUpdate{"TrustStore.update()", kUpdateParams};
 constexpr char kUpdateDoc[] = "Update entity from outcome";
@@ -215,6 +218,14 @@ auto store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+auto store_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+  return store_method(kCreate, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
+    auto* trust = reinterpret_cast<EntityTrustObject*>(a.object(0, type_object(ClassId::EntityTrust), "EntityTrust"));
+    SharedBorrow borrow(trust->borrow);
+    return PyBool_FromLong(r(s.create(r.cx, trust->value)));
+  });
+}
+
 auto store_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
   return store_method(kUpdate, self, args, nargs, kwnames, [](BoundArgs& a, const Store& s, Runner& r) {
     const auto id = a.text(0);
@@ -403,6 +414,7 @@ PyMethodDef store_methods[] = {
     fastcall_method<kGet, kGetDoc>(store_get),
     fastcall_method<kFind, kFindDoc>(store_find),
     fastcall_method<kSave, kSaveDoc>(store_save),
+    fastcall_method<kCreate, kCreateDoc>(store_create),
     fastcall_method<kUpdate, kUpdateDoc>(store_update),
     fastcall_method<kWitness, kWitnessDoc>(store_witness),
     fastcall_method<kListEntities, kListEntitiesDoc>(store_list_entities),

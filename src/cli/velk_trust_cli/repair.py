@@ -5,10 +5,11 @@ What this module knows of the record directory beyond check()'s findings (the lo
 writers take, how a save marks its temporary file, the writer's pid in a temporary's name) is held
 to the module by test_operating.py's TestRepairFacts."""
 import fcntl
-import json
 import os
+import shlex
 import time
 
+from velk_trust_cli.output import plural, print_json
 from velk_trust_cli.status import Status
 from velk_trust_cli.stores import PROBLEMS, findings_of, open_store, require_directory
 
@@ -56,19 +57,36 @@ def quarantine_path(directory, name):
     return target
 
 
-def repair_one(finding, directory, dry_run):
+def same_bytes(a, b):
+    try:
+        with open(a, "rb") as fa, open(b, "rb") as fb:
+            return fa.read() == fb.read()
+    except OSError:
+        return False
+
+
+def repair_one(finding, directory, args):
     """What repair does with one finding: (action, path, detail)."""
-    path, verdict = finding["path"], finding["verdict"]
+    path, verdict, dry_run = finding["path"], finding["verdict"], args.dry_run
     if verdict == "misplaced":
         own = finding["detail"]
+        conflict = f"{finding['entity_id']!r}: {own} exists"
         if os.path.lexists(own):
-            return "conflict", path, f"{finding['entity_id']!r}: {own} exists; both left as they are"
+            if not same_bytes(path, own):
+                return "conflict", path, f"{conflict} and differs; both left as they are (compare them, keep one)"
+            if not args.remove_identical:
+                return "identical", path, f"{conflict}, byte for byte the same: this copy is safe to remove " \
+                                          "(repair --remove-identical removes it)"
+            if dry_run:
+                return "would remove", path, f"a copy identical to {own}"
+            os.unlink(path)
+            return "removed", path, f"a copy identical to {own}"
         if dry_run:
             return "would move", path, own
         try:
             os.link(path, own)  # never over a file, even one that appeared meanwhile
         except FileExistsError:
-            return "conflict", path, f"{finding['entity_id']!r}: {own} exists; both left as they are"
+            return "conflict", path, f"{conflict}; both left as they are"
         os.unlink(path)
         return "moved", path, own
     if verdict == "unreadable":
@@ -76,7 +94,9 @@ def repair_one(finding, directory, dry_run):
             return "would quarantine", path, finding["detail"]
         target = quarantine_path(directory, os.path.basename(path))
         os.rename(path, target)
-        return "quarantined", path, target
+        return "quarantined", path, (f"moved to {target}: the entity whose record it held starts from a neutral "
+                                     f"record at its next update; to restore it, mend the file and move it back: "
+                                     f"mv {shlex.quote(target)} {shlex.quote(path)}")
     if verdict == "temporary":
         try:
             age = time.time() - os.lstat(path).st_mtime
@@ -98,9 +118,13 @@ def run_repair(args):
     if store.directory is None:
         # Rows have no leftovers to clear and no place to move a copy to; repair deletes no record.
         left = [f for f in findings_of(store) if f["verdict"] in PROBLEMS]
-        for f in sorted(left, key=lambda f: f["path"]):
-            print(f"left              {f['path']}  {f['detail']}")
-        print(f"{len(left)} problem{'' if len(left) == 1 else 's'} left (a database store is repaired by hand)")
+        if args.json:
+            print_json({"actions": [{"action": "left", "path": f["path"], "detail": f["detail"]} for f in left],
+                        "problems_left": len(left), "dry_run": args.dry_run})
+        else:
+            for f in sorted(left, key=lambda f: f["path"]):
+                print(f"left              {f['path']}  {f['detail']}")
+            print(f"{plural(len(left), 'problem')} left (a database store is repaired by hand)")
         return Status.PROBLEMS if left else Status.DONE
     directory = require_directory(store, "repair")
     fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
@@ -109,16 +133,16 @@ def run_repair(args):
         # while the findings are acted on. check() itself takes no lock.
         fcntl.flock(fd, fcntl.LOCK_EX)
         findings = sorted(findings_of(store), key=lambda f: f["path"])
-        actions = [repair_one(f, directory, args.dry_run) for f in findings if f["verdict"] not in ("record",)]
+        actions = [repair_one(f, directory, args) for f in findings if f["verdict"] not in ("record",)]
     finally:
         os.close(fd)
     left = [f for f in findings_of(store) if f["verdict"] in PROBLEMS]
     if args.json:
-        print(json.dumps({"actions": [dict(zip(("action", "path", "detail"), a)) for a in actions],
-                          "problems_left": len(left)}, indent=2))
+        print_json({"actions": [dict(zip(("action", "path", "detail"), a)) for a in actions],
+                    "problems_left": len(left), "dry_run": args.dry_run})
     else:
         for action, path, detail in actions:
             print(f"{action:<16}  {path}  {detail}")
         dry = " (dry run: nothing changed)" if args.dry_run else ""
-        print(f"{len(left)} problem{'' if len(left) == 1 else 's'} left{dry}")
+        print(f"{plural(len(left), 'problem')} left{dry}")
     return Status.PROBLEMS if left else Status.DONE

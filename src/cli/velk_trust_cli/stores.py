@@ -1,20 +1,22 @@
 """The store a command works on, and what the command reads of it: findings, stored texts, kinds."""
+import ast
+import hashlib
 import json
 import os
 
 import velk_trust
 
+from velk_trust_cli.output import Progress, while_showing
 from velk_trust_cli.status import CommandError
 
-KINDS = ("mcp", "role", "session", "ref", "lct")
 # Verdicts of TrustStore.check() that are problems; "record" and "unknown" are not.
 PROBLEMS = ("misplaced", "unreadable", "not a regular file", "temporary")
 
 
-def kind_of(text):
-    """The kind a type text counts as: the text before the first ':' of a query, any unknown one 'other'."""
-    text = text.split(":", 1)[0]
-    return text if text in KINDS else "other"
+def of_type(record, kind):
+    """--type's one meaning, in every subcommand: the stored entity_type, exactly. (The library's
+    list_entities(kind) and get_by_type(kind) read a kind they do not know as "other".)"""
+    return kind is None or record.entity_type == kind
 
 
 def default_directory():
@@ -40,14 +42,33 @@ def store_address(args):
 
 
 def open_store(args, must_exist=True):
-    """The store to work on."""
+    """The store to work on: one that inspection must find, or (must_exist=False) one that a
+    command that writes may make."""
     return open_location(store_address(args), args.table, must_exist)
 
 
+def shown_address(store):
+    """The store as people name it: the directory's path, or the table and the connection text
+    without its passwords (as the store's repr shows them)."""
+    if store.directory is not None:
+        return store.directory
+    call = ast.parse(repr(store), mode="eval").body
+    text = ast.literal_eval(call.args[0])
+    table = ast.literal_eval(call.keywords[0].value) if call.keywords else "velk_trust"
+    return f"table '{table}' at {text}"
+
+
 def findings_of(store):
-    """store.check(), each finding marked with whether it is a table row rather than a file."""
+    """store.check(), each finding marked with whether it is a table row rather than a file; the
+    wait shown on a terminal."""
     rows = store.directory is None
-    return [dict(f, row=rows) for f in store.check()]
+    return [dict(f, row=rows) for f in while_showing("reading the store", store.check)]
+
+
+def own_path(store, entity_id):
+    """Where a record directory keeps entity_id's record (held to the module by the tests)."""
+    return os.path.join(store.directory, hashlib.sha256(entity_id.encode("utf-8", "surrogatepass")).hexdigest()[:16]
+                        + ".json")
 
 
 def stored_text(finding):
@@ -59,28 +80,42 @@ def stored_text(finding):
         return f.read()
 
 
-def stored_times(finding):
-    """created_at and last_action as the store holds them (a record object shows no timestamps)."""
-    try:
-        data = json.loads(stored_text(finding))
-    except (OSError, ValueError):
-        return None, None
-    return data.get("created_at"), data.get("last_action")
-
-
 def readable_records(store):
     return [f for f in findings_of(store) if f["record"] is not None]
 
 
+def summaries(findings, what="reading records"):
+    """summary() of each readable finding, with progress."""
+    progress = Progress(what, len(findings))
+    out = []
+    for f in findings:
+        out.append(summary(f))
+        progress.step()
+    progress.clear()
+    return out
+
+
 def summary(finding):
+    """A record as list and report show it, in the record's own vocabulary."""
     e = finding["record"]
-    _, last_action = stored_times(finding)
+    stored = json.loads(e.to_json())
     return {
-        "entity_id": e.entity_id, "kind": kind_of(e.entity_type), "level": e.trust_level(),
+        "entity_id": e.entity_id, "entity_type": e.entity_type, "level": e.trust_level(),
         "t3_average": e.t3_average(), "v3_average": e.v3_average(), "action_count": e.action_count,
-        "success_rate": e.success_rate(), "witness_count": e.witness_count, "last_action": last_action,
+        "success_rate": e.success_rate(), "witness_count": e.witness_count, "last_action": stored["last_action"],
         "path": finding["path"], "misplaced": finding["verdict"] == "misplaced",
     }
+
+
+def missing_at_own_place(store, findings):
+    """The entities of misplaced copies that have no record at their own place: {entity_id:
+    [paths of their copies]}. Their next update starts from a neutral record unless repair moves a
+    copy home."""
+    copies = {}
+    for f in findings:
+        if f["verdict"] == "misplaced":
+            copies.setdefault(f["entity_id"], []).append(f["path"])
+    return {entity_id: paths for entity_id, paths in sorted(copies.items()) if not store.exists(entity_id)}
 
 
 def require_directory(store, command):

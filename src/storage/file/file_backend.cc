@@ -105,10 +105,19 @@ auto FileBackend::create(Call& cx, std::string_view id, const Write& write) cons
   DirectoryLock held;
   if (auto locked = co_await lock(cx, held); !locked) co_return locked.error();
   const FileAt file = FileAt::in(held.fd(), *path);
-  auto stored = read_present(file);
-  if (!stored || *stored) co_return stored;
-  if (auto saved = replace_file(file, write.text); !saved) co_return saved.error();
-  co_return std::optional<Stored>();
+  // The lock keeps out every writer but a plain save, which takes none: the file is put in place
+  // only where none stands, so that a save that came first is never overwritten.
+  for (int attempt = 0;; ++attempt) {
+    auto stored = read_present(file);
+    if (!stored || *stored) co_return stored;
+    auto pending = PendingReplace::write(file, write.text);
+    if (!pending) co_return pending.error();
+    auto placed = pending->commit_new();
+    if (!placed) co_return placed.error();
+    if (*placed) co_return std::optional<Stored>();
+    // A save came between: its record is the one there (read again; gone again, tried again).
+    if (attempt == 10) co_return TrustError::io(EEXIST).at(*path);
+  }
 }
 
 auto FileBackend::remove(Call& cx, std::string_view id) const -> Task<Result<bool>> {

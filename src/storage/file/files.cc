@@ -2,6 +2,7 @@
 #include "storage/file/files.h"
 
 #include <dirent.h>
+#include <stdio.h>  // renameat2
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -326,19 +327,37 @@ PendingReplace::~PendingReplace() {
 }
 
 auto PendingReplace::commit() -> Result<void> {
+  auto placed = place(false);
+  if (!placed) return placed.error();
+  return {};
+}
+
+auto PendingReplace::commit_new() -> Result<bool> { return place(true); }
+
+// Moves the temporary to the file's name: over what is there, or (only_new) only where nothing is,
+// false then when something was.
+auto PendingReplace::place(bool only_new) -> Result<bool> {
   for (int attempt = 0;; ++attempt) {
-    if (::renameat(file_.dir, tmp_.c_str(), file_.dir, file_.name) == 0) {
+    int placed = only_new ? ::renameat2(file_.dir, tmp_.c_str(), file_.dir, file_.name, RENAME_NOREPLACE)
+                          : ::renameat(file_.dir, tmp_.c_str(), file_.dir, file_.name);
+    if (placed != 0 && only_new && errno == EINVAL) {
+      // A file system without RENAME_NOREPLACE: a hard link is never made over a file either.
+      placed = ::linkat(file_.dir, tmp_.c_str(), file_.dir, file_.name, 0);
+      if (placed == 0) ::unlinkat(file_.dir, tmp_.c_str(), 0);
+    }
+    if (placed == 0) {
       tmp_.clear();
-      return {};
+      return true;
     }
     const int err = errno;
+    if (only_new && err == EEXIST) return false;
     if (!changed_nothing(err)) {
       // Reported as failed, perhaps after it took effect (a network file system does so): where
       // our file stands tells.
       const Found at_file = look_up(file_.dir, file_.name, dev_, ino_);
       if (at_file == Found::Ours) {
         tmp_.clear();
-        return {};
+        return true;
       }
       if (at_file == Found::Unknown || look_up(file_.dir, tmp_.c_str(), dev_, ino_) != Found::Ours) {
         tmp_.clear();  // the temporary is no longer ours to remove

@@ -75,8 +75,12 @@ class PendingReplace {
   // does not prove it changed nothing is looked up: success when it took effect, Io when it did
   // not, and Io with outcome_unknown() when that cannot be told.
   auto commit() -> Result<void>;
+  // As commit, but only where nothing stands at the file's name (a save racing it included):
+  // false, the temporary dropped, when something does.
+  auto commit_new() -> Result<bool>;
 
  private:
+  auto place(bool only_new) -> Result<bool>;
   PendingReplace(FileAt file, std::string_view text, std::string tmp, int unnamed_fd, const struct stat& temporary);
   FileAt file_;
   std::string_view text_;

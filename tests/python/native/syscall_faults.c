@@ -159,6 +159,11 @@ int renameat(int d1, const char *p1, int d2, const char *p2) {
   const int f = fate(CALLER);
   return f == 1 ? -1 : made(f, next_renameat(d1, p1, d2, p2));
 }
+int renameat2(int d1, const char *p1, int d2, const char *p2, unsigned int flags) {
+  NEXT(renameat2);
+  const int f = fate(CALLER);
+  return f == 1 ? -1 : made(f, next_renameat2(d1, p1, d2, p2, flags));
+}
 int unlinkat(int dir, const char *path, int flags) {
   NEXT(unlinkat);
   const int f = fate(CALLER);
