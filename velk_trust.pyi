@@ -2,11 +2,12 @@
 
 # The docstrings here are what editors show; the module's own are shorter.
 
+from types import TracebackType
 from typing import Any, Final, Literal, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
 __all__ = [
     "T3Tensor", "V3Tensor", "EntityTrust", "TrustStore", "create_memory_store", "__version__",
-    "TrustError", "StorageError", "SerializationError", "InvalidIdError", "TrustIOError",
+    "TrustError", "StorageError", "SerializationError", "InvalidIdError", "TrustIOError", "AsyncTrustStore",
 ]
 
 __version__: Final[str]
@@ -284,6 +285,86 @@ class TrustStore:
         """
     def check(self) -> list[_CheckFinding]:
         """Check every record file or row of the store, writing nothing"""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Helper for pickle."""
+
+@final
+class AsyncTrustStore:
+    """A TrustStore for asyncio: every method a coroutine, run by the event loop without blocking it
+
+    The same records, results, texts and errors as TrustStore on the same backend. A database
+    store's waits are the event loop's own; a directory's call whose lock is free runs at once,
+    and a lock wait or a listing runs on a thread of its own. A cancelled task (task.cancel(),
+    asyncio.timeout(), Ctrl-C under asyncio.run) stops its call as Ctrl-C stops a TrustStore
+    call, and its CancelledError carries a note of what became of the change. A store is bound
+    to the event loop that first uses it (until that loop is closed).
+    """
+
+    def __new__(cls, path: str | None = None) -> Self:
+        """A store on the directory path (created with its ancestors), or on the default
+        directory; a database store opens with await AsyncTrustStore.connect(...)."""
+    @classmethod
+    async def connect(
+        cls, url: str, table: str = "velk_trust", timeout: float | None = None, pool_size: int | None = None
+    ) -> Self:
+        """Open a store on a PostgreSQL table (libpq connection URI or keyword string)"""
+    @classmethod
+    async def open(
+        cls,
+        address: str,
+        table: str | None = None,
+        create: bool = True,
+        timeout: float | None = None,
+        pool_size: int | None = None,
+    ) -> Self:
+        """Open the store an address names: a database's connection text (as connect takes), else a record directory; with create=False, refuse one that is not there"""
+    @classmethod
+    def _reopen(
+        cls, url: str, table: str = "velk_trust", timeout: float | None = None, pool_size: int | None = None
+    ) -> Self:
+        """Open a database store at once (how a pickled store comes back)"""
+    @property
+    def directory(self) -> str | None:
+        """The record directory's path; None for a database store"""
+    async def get(self, entity_id: str) -> EntityTrust:
+        """Get entity trust (creates if doesn't exist)"""
+    async def find(self, entity_id: str) -> EntityTrust | None:
+        """The stored record, or None when there is none; creates nothing"""
+    async def save(self, trust: EntityTrust) -> None:
+        """Save entity trust (the record as it was when save was called)"""
+    async def create(self, trust: EntityTrust) -> bool:
+        """Save entity trust only where no record is stored for its entity_id, in one step; True if it was saved"""
+    async def update(self, entity_id: str, success: bool, magnitude: _Real) -> EntityTrust:
+        """Update entity from outcome"""
+    async def witness(
+        self, witness_id: str, target_id: str, success: bool, magnitude: _Real
+    ) -> tuple[EntityTrust, EntityTrust]:
+        """Witness event between two entities"""
+    async def list_entities(self, entity_type: str | None = None) -> list[str]:
+        """List all entity IDs"""
+    async def count(self, entity_type: str | None = None) -> int:
+        """Count the entity IDs that list_entities gives"""
+    async def exists(self, entity_id: str) -> bool:
+        """Check if entity exists"""
+    async def delete(self, entity_id: str) -> bool:
+        """Delete entity"""
+    async def get_by_type(self, entity_type: str) -> list[EntityTrust]:
+        """Get entities by type"""
+    async def decay(self, entity_id: str, days_inactive: _Real, decay_rate: _Real, min_idle: _Real = 0.0) -> bool:
+        """Apply decay to a stored record under the directory lock; True if it changed"""
+    async def check(self) -> list[_CheckFinding]:
+        """Check every record file or row of the store, writing nothing"""
+    async def aclose(self) -> None:
+        """Close the store's database sessions; later calls fail"""
+    async def __aenter__(self) -> Self:
+        """The store itself"""
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None = None,
+        exc: BaseException | None = None,
+        traceback: TracebackType | None = None,
+    ) -> None:
+        """Close the store's sessions (await aclose())"""
     def __reduce__(self) -> tuple[Any, ...]:
         """Helper for pickle."""
 

@@ -40,7 +40,8 @@ quiet_pip() {
   return $status
 }
 
-# Makes (or reuses) .venv-X.Y with the build tools and pytest, and installs the package into it.
+# Makes (or reuses) .venv-X.Y with the build tools, pytest and uvloop (a second event loop the asyncio
+# store is tested on), and installs the package into it.
 # With a second argument "asan", .venv-X.Y-asan gets a build with ASan and UBSan instead.
 # Prints the venv's python.
 venv_with_package() {
@@ -53,7 +54,7 @@ venv_with_package() {
     "$python" -m venv "$venv" >&2
   fi
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      "scikit-build-core>=1.1" "cmake>=3.26" ninja pytest mypy >&2
+      "scikit-build-core>=1.1" "cmake>=3.26" ninja pytest mypy uvloop >&2
   quiet_pip "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
       --config-settings=build-dir="$build" "${defines[@]}" "$ROOT" >&2
   echo "$venv/bin/python"

@@ -62,11 +62,14 @@ enum class Scope : std::uint8_t { Records, Everything };
 
 // Receives a scan's entries, numbered in the store's order. After expect(n), a backend may hand
 // over entries 0 to n-1 from several threads at once, in any order; without it, one at a time, in
-// order. An error that take() returns ends the scan with that error.
+// order. An error that take() returns ends the scan with that error. A backend calls finish() after
+// the last entry, where it handed them over (a thread of its work, so that the sink's last pass
+// over many entries is not made on an event loop's thread); the store calls it too, in case.
 class ScanSink {
  public:
   virtual void expect(std::size_t count) = 0;
   virtual auto take(std::size_t ordinal, Entry&& entry) -> Result<void> = 0;
+  virtual void finish() {}
 
  protected:
   ~ScanSink() = default;
@@ -103,6 +106,10 @@ class Backend {
   // can read only those (others may come too).
   virtual auto scan(Call& cx, std::optional<std::string_view> type, Scope scope, ScanSink& sink) const
       -> Task<Result<void>> = 0;
+
+  // Ends what the backend keeps open between calls (a database's idle sessions; those in use end
+  // when their calls give them back). Later calls open anew.
+  virtual void close() const {}
 
   // id's own place.
   virtual auto place_of(std::string_view id) const -> Result<Place> = 0;

@@ -26,6 +26,17 @@ auto Call::timed_out() const -> std::string {
   return std::string("timed out after ") + seconds + " s";
 }
 
+auto Call::jitter_permille() noexcept -> int {
+  if (jitter_ == 0) {
+    jitter_ = reinterpret_cast<std::uintptr_t>(this) ^
+              static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^ 0x9e3779b97f4a7c15ull;
+  }
+  std::uint64_t z = (jitter_ += 0x9e3779b97f4a7c15ull);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return static_cast<int>((z ^ (z >> 31)) % 1000);
+}
+
 void Call::resume(Woken outcome, short revents) {
   outcome_ = outcome;
   revents_ = revents;

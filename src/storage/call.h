@@ -91,6 +91,9 @@ class Call {
   // The events the last ready descriptor reported.
   auto revents() const noexcept -> short { return revents_; }
   auto deadline() const noexcept -> std::optional<Clock::time_point> { return deadline_; }
+  // A number from 0 to 999, another each time, for pauses that clients that collided should not
+  // all take alike (splitmix64, seeded from the call and the clock at first use).
+  auto jitter_permille() noexcept -> int;
   // "timed out after N s", for the messages of a call that ran out of time.
   auto timed_out() const -> std::string;
   // True once a wait has ended because the caller asked to stop.
@@ -123,6 +126,7 @@ class Call {
   Woken outcome_ = Woken::Ready;
   short revents_ = 0;
   bool stopping_ = false;
+  std::uint64_t jitter_ = 0;
 };
 
 // Performs the suspended call's wait on this thread, away from the caller (see Waiter), asking it

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "storage/record/record_text.h"
@@ -67,26 +68,42 @@ auto named(TrustError error, std::string_view noun) -> TrustError {
   return error;
 }
 
-// A scan's records decoded where they are handed over (on a backend's threads, perhaps), each into
-// its slot, so that the store's order stays.
+// A scan's records of a kind decoded where they are handed over (on a backend's threads, perhaps),
+// each into its slot, so that the store's order stays; whether each lies at its own place is
+// found there too (a digest per record, for files), not after the scan on the caller's thread.
 class Listing final : public ScanSink {
  public:
   struct Listed {
     EntityTrust record;
-    std::string key;
+    bool at_own_place = true;
   };
-  explicit Listing(std::string_view noun) : noun_(noun) {}
+  Listing(const Backend& backend, EntityType kind) : backend_(backend), kind_(kind) {}
 
   void expect(std::size_t count) override { slots_.resize(count); }
   auto take(std::size_t ordinal, Entry&& entry) -> Result<void> override {
-    auto record = decoded(std::move(entry), noun_);
+    auto record = decoded(std::move(entry), backend_.noun());
     if (!record) return record.error();
-    if (!*record) return {};
+    if (!*record || !matches_kind((*record)->entity_type, kind_)) return {};
+    auto own = backend_.place_of((*record)->entity_id);
+    if (!own) return own.error();
     if (ordinal >= slots_.size()) slots_.resize(ordinal + 1);  // only when handed over one at a time
-    slots_[ordinal] = std::make_unique<Listed>(Listed{std::move(**record), std::move(entry.place.key)});
+    slots_[ordinal].emplace(Listed{std::move(**record), own->key == entry.place.key});
     return {};
   }
-  auto slots() -> std::vector<std::unique_ptr<Listed>>& { return slots_; }
+  void finish() override {
+    if (finished_) return;
+    records_.reserve(static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s.has_value(); })));
+    for (auto& slot : slots_) {
+      if (!slot) continue;
+      if (!slot->at_own_place) misplaced_.push_back(records_.size());
+      records_.push_back(std::move(slot->record));
+    }
+    slots_ = {};
+    finished_ = true;
+  }
+  // Once finished: the records in the store's order, and which of them lie at another's place.
+  auto records() -> std::vector<EntityTrust>& { return records_; }
+  auto misplaced() const -> const std::vector<std::size_t>& { return misplaced_; }
 
   // An entry's record; none for one that a listing skips.
   static auto decoded(Entry&& entry, std::string_view noun) -> Result<std::optional<EntityTrust>> {
@@ -101,8 +118,12 @@ class Listing final : public ScanSink {
   }
 
  private:
-  std::string_view noun_;
-  std::vector<std::unique_ptr<Listed>> slots_;
+  const Backend& backend_;
+  EntityType kind_;
+  std::vector<std::optional<Listed>> slots_;
+  bool finished_ = false;
+  std::vector<EntityTrust> records_;
+  std::vector<std::size_t> misplaced_;
 };
 
 // The identifiers of a scan's records of a kind (or all): only those are kept, so that a listing's
@@ -120,20 +141,26 @@ class IdListing final : public ScanSink {
     slots_[ordinal] = std::move((*record)->entity_id);
     return {};
   }
-  auto ids() && -> std::vector<std::string> {
-    std::vector<std::string> out;
-    out.reserve(static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s.has_value(); })));
+  void finish() override {
+    if (finished_) return;
+    ids_.reserve(static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s.has_value(); })));
     for (auto& slot : slots_) {
-      if (slot) out.push_back(std::move(*slot));
+      if (slot) ids_.push_back(std::move(*slot));
     }
     slots_ = {};
-    return out;
+    finished_ = true;
+  }
+  auto ids() && -> std::vector<std::string> {
+    finish();
+    return std::move(ids_);
   }
 
  private:
   std::string_view noun_;
   std::optional<EntityType> kind_;
   std::vector<std::optional<std::string>> slots_;
+  bool finished_ = false;
+  std::vector<std::string> ids_;
 };
 
 // A scan's every entry with its verdict.
@@ -298,27 +325,32 @@ auto Store::count(Call& cx, std::optional<EntityType> kind) const -> Task<Result
 }
 
 auto Store::records_of_kind(Call& cx, EntityType kind) const -> Task<Result<std::vector<EntityTrust>>> {
-  Listing listing(backend_->noun());
+  Listing listing(*backend_, kind);
   if (auto scanned = co_await backend_->scan(cx, as_str(kind), Scope::Records, listing); !scanned) {
     co_return scanned.error();
   }
-  std::vector<EntityTrust> records;
-  for (auto& slot : listing.slots()) {
-    if (!slot || !matches_kind(slot->record.entity_type, kind)) continue;
-    auto own = backend_->place_of(slot->record.entity_id);
-    if (!own) co_return own.error();
-    if (own->key == slot->key) {
-      records.push_back(std::move(slot->record));
-      continue;
-    }
-    // A copy under another identifier's place: the record is the one at its own place (made there
-    // when there is none).
-    auto got = co_await get(cx, slot->record.entity_id);
+  listing.finish();
+  std::vector<EntityTrust> records = std::move(listing.records());
+  // A copy under another identifier's place: the record is the one at its own place (made there
+  // when there is none), or none when that one is skipped as a listing skips.
+  std::vector<bool> gone;
+  for (const std::size_t k : listing.misplaced()) {
+    auto got = co_await get(cx, records[k].entity_id);
     if (got) {
-      records.push_back(std::move(*got));
-    } else if (!skips(got.error())) {
+      records[k] = std::move(*got);
+    } else if (skips(got.error())) {
+      gone.resize(records.size());
+      gone[k] = true;
+    } else {
       co_return got.error();
     }
+  }
+  if (!gone.empty()) {
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+      if (!gone[k]) records[kept++] = std::move(records[k]);
+    }
+    records.erase(records.begin() + static_cast<std::ptrdiff_t>(kept), records.end());
   }
   co_return std::move(records);
 }
@@ -410,10 +442,11 @@ auto Store::check(Call& cx) const -> Task<Result<std::vector<Finding>>> {
   co_return checking.findings();
 }
 
-auto Store::repr() const -> std::string {
+auto Store::repr(std::string_view class_name) const -> std::string {
   const Address& address = backend_->address();
-  if (address.backend == Address::Backend::Directory) return "TrustStore(path='" + address.where + "')";
-  std::string shown = "TrustStore.connect('" + backend_->shown_address() + "', table='" + address.table + "'";
+  const std::string name(class_name);
+  if (address.backend == Address::Backend::Directory) return name + "(path='" + address.where + "')";
+  std::string shown = name + ".connect('" + backend_->shown_address() + "', table='" + address.table + "'";
   if (address.timeout) {
     std::ostringstream seconds;
     seconds << *address.timeout;

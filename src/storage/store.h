@@ -77,12 +77,14 @@ class Store {
   // target).
   auto witness(Call& cx, std::string_view witness_id, std::string_view target_id, bool success,
                double magnitude) const -> Task<Result<std::pair<EntityTrust, EntityTrust>>>;
+  // Ends what the store keeps open between calls (see Backend::close).
+  void close() const { backend_->close(); }
   // Every place of the store with its verdict; writes nothing.
   auto check(Call& cx) const -> Task<Result<std::vector<Finding>>>;
 
   // How Python shows the store: "TrustStore(path='...')" or "TrustStore.connect('...',
-  // table='...')"; never with a password.
-  auto repr() const -> std::string;
+  // table='...')" (another class's name in place of TrustStore); never with a password.
+  auto repr(std::string_view class_name = "TrustStore") const -> std::string;
   auto address() const noexcept -> const Address& { return backend_->address(); }
 
  private:

@@ -4,7 +4,8 @@ result and records as an unbroken run) or raised ValueError with every record fi
 makes each read in turn move fewer bytes than asked, which must change nothing at all; then makes
 each call and reports it as failed, after which a call that raises has either changed nothing or
 says that its change may or may not have been made. Prints one line per violation; nothing when
-all hold."""
+all hold. With "loop", the calls go through AsyncTrustStore, each awaited on an event loop."""
+import asyncio
 import ctypes
 import errno
 import hashlib
@@ -13,7 +14,7 @@ import os
 import shutil
 import sys
 
-from velk_trust import EntityTrust, TrustStore
+from velk_trust import AsyncTrustStore, EntityTrust, TrustStore
 
 ERRORS = [errno.EIO, errno.EACCES, errno.ENOSPC, errno.EMFILE, errno.EOPNOTSUPP]
 SHORT_READ = -1  # not an error: the armed call, if a read, moves fewer bytes than asked
@@ -96,7 +97,26 @@ def record_data(path):
     return out
 
 
-def main(name, root):
+class OnLoop:
+    """AsyncTrustStore(path) with each call awaited to its end on one event loop: the same calls
+    through the loop's face."""
+
+    loop = None
+
+    def __init__(self, path):
+        if OnLoop.loop is None:
+            OnLoop.loop = asyncio.new_event_loop()
+        self.store = AsyncTrustStore(path)
+
+    def __getattr__(self, name):
+        method = getattr(self.store, name)
+
+        async def awaited(*args):
+            return await method(*args)
+        return lambda *args: OnLoop.loop.run_until_complete(awaited(*args))
+
+
+def main(name, root, face="blocking"):
     faults = ctypes.CDLL(None)
     faults.faults_arm.argtypes = [ctypes.c_long, ctypes.c_int]
     faults.faults_disarm.restype = ctypes.c_long
@@ -107,7 +127,7 @@ def main(name, root):
     def fresh():
         shutil.rmtree(work, ignore_errors=True)
         shutil.copytree(base, work)
-        return TrustStore(work)
+        return OnLoop(work) if face == "loop" else TrustStore(work)
 
     expected = plain(call(fresh()))
     expected_records = record_data(work)
@@ -147,4 +167,4 @@ def main(name, root):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:])

@@ -17,10 +17,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class TestFailingSystemCalls:
+    @pytest.mark.parametrize("face", ["blocking", "loop"])
     @pytest.mark.parametrize("call", sorted(CALLS))
-    def test_each_step_fails_cleanly(self, fault_library, tmp_path, call):
+    def test_each_step_fails_cleanly(self, fault_library, tmp_path, call, face):
         env = with_fault_library(fault_library)
-        proc = subprocess.run([sys.executable, os.path.join(HERE, "fault_matrix.py"), call, str(tmp_path)],
+        proc = subprocess.run([sys.executable, os.path.join(HERE, "fault_matrix.py"), call, str(tmp_path), face],
                               env=env, capture_output=True, text=True, timeout=300)
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout == "", proc.stdout
@@ -234,13 +235,21 @@ class TestResourceLimits:
     @pytest.mark.parametrize("limit", ["RLIMIT_NOFILE", "RLIMIT_AS"])
     @pytest.mark.parametrize("call", ["get", "get-new", "save", "update", "witness", "delete", "exists",
                                       "list_entities", "get_by_type"])
-    def test_calls_under_a_tight_limit(self, records_dir, limit, call, kind, request):
+    def test_calls_under_a_tight_limit(self, records_dir, tmp_path, limit, call, kind, request):
         if limit == "RLIMIT_AS" and under_sanitizer():
             pytest.skip("the address sanitizer reserves far more address space than any limit here")
         where = records_dir
         if kind == "database":
             where = f"db:{request.getfixturevalue('database_url')}|{new_table()}"
-        proc = run_script(UNDER_A_LIMIT, where, limit, call, timeout=120)
+        env = None
+        if limit == "RLIMIT_NOFILE" and under_sanitizer():
+            # The undefined-behaviour sanitizer proves a pointer readable through a pipe of its own:
+            # with no descriptor left it reports every virtual call as one on a bad object.
+            suppressions = tmp_path / "ubsan.supp"
+            suppressions.write_text("vptr_check:*\n")
+            env = {**os.environ,
+                   "UBSAN_OPTIONS": os.environ.get("UBSAN_OPTIONS", "") + f":suppressions={suppressions}"}
+        proc = run_script(UNDER_A_LIMIT, where, limit, call, timeout=120, env=env)
         assert proc.returncode == 0, proc.stderr
         outcomes = set(proc.stdout.split())
         assert outcomes <= {"done", "MemoryError", "ValueError"}, proc.stdout

@@ -1,5 +1,6 @@
 """Every public name used as a typed program would use it; `mypy --strict` checks this file against
 the stubs (assert_type pins each result type), and pytest runs it."""
+import asyncio
 import copy
 import os
 import pathlib
@@ -7,7 +8,7 @@ import pickle
 from typing import assert_type
 
 import velk_trust
-from velk_trust import EntityTrust, T3Tensor, TrustStore, V3Tensor, create_memory_store
+from velk_trust import AsyncTrustStore, EntityTrust, T3Tensor, TrustStore, V3Tensor, create_memory_store
 
 
 class Magnitude:
@@ -97,6 +98,35 @@ def test_records_and_stores(tmp_path: pathlib.Path, database_url: str) -> None:
     assert_type(shared, TrustStore)
     assert_type(shared.update("mcp:fs", True, 0.5), EntityTrust)
     assert_type(velk_trust.__version__, str)
+
+
+async def on_loop(folder: pathlib.Path, database_url: str) -> None:
+    s = AsyncTrustStore(str(folder))
+    e = EntityTrust("mcp:fs")
+    assert_type(await s.get("mcp:fs"), EntityTrust)
+    assert_type(await s.find("mcp:none"), EntityTrust | None)
+    assert_type(await s.save(e), None)
+    assert_type(await s.create(e), bool)
+    assert_type(await s.update("mcp:fs", True, Magnitude()), EntityTrust)
+    witness, target = await s.witness("session:a", "mcp:fs", True, 0.5)
+    assert_type(witness, EntityTrust)
+    assert_type(await s.list_entities(entity_type="mcp"), list[str])
+    assert_type(await s.count(), int)
+    assert_type(await s.exists("mcp:fs"), bool)
+    assert_type(await s.get_by_type("session"), list[EntityTrust])
+    assert_type(await s.decay("mcp:fs", 30, 0.01, min_idle=0), bool)
+    assert [f["verdict"] for f in await s.check()] == ["record", "record"]
+    assert_type(await s.delete("session:a"), bool)
+    assert_type(s.directory, str | None)
+    assert_type(await AsyncTrustStore.open(str(folder)), AsyncTrustStore)
+    async with await AsyncTrustStore.connect(database_url, table="typed_async_" + str(os.getpid())) as shared:
+        assert_type(shared, AsyncTrustStore)
+        assert_type(await shared.update("mcp:fs", True, 0.5), EntityTrust)
+    assert_type(await s.aclose(), None)
+
+
+def test_the_asyncio_face(tmp_path: pathlib.Path, database_url: str) -> None:
+    asyncio.run(on_loop(tmp_path / "records", database_url))
 
 
 def test_errors(tmp_path: pathlib.Path) -> None:

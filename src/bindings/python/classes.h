@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -28,7 +30,8 @@ namespace velk::py {
   ROW(T3Tensor, t3_tensor)         \
   ROW(V3Tensor, v3_tensor)         \
   ROW(EntityTrust, entity_trust)   \
-  ROW(TrustStore, trust_store)
+  ROW(TrustStore, trust_store)     \
+  ROW(AsyncTrustStore, async_trust_store)
 
 #define VELK_PY_CLASS_ID(name, prefix) name,
 enum class ClassId { VELK_PY_CLASSES(VELK_PY_CLASS_ID) };
@@ -155,6 +158,25 @@ using EntityTrustObject = Instance<EntityTrust, ClassId::EntityTrust>;
 // A record directory or a database table; the calling frame keeps the object alive while a call
 // waits.
 using TrustStoreObject = Instance<std::unique_ptr<const Store>, ClassId::TrustStore>;
+
+// What an AsyncTrustStore keeps: its store, and the event loop it is bound to (the one that first
+// used it, until that loop is closed or the process forks).
+struct LoopStore {
+  explicit LoopStore(std::unique_ptr<const Store> s) : store(std::move(s)) {}
+  LoopStore(LoopStore&& other) noexcept
+      : store(std::move(other.store)), loop(std::exchange(other.loop, nullptr)), pid(other.pid), closed(other.closed) {}
+  LoopStore(const LoopStore&) = delete;
+  auto operator=(const LoopStore&) -> LoopStore& = delete;
+  ~LoopStore() { Py_XDECREF(loop); }
+
+  std::unique_ptr<const Store> store;
+  PyObject* loop = nullptr;
+  pid_t pid = 0;
+  bool closed = false;
+};
+
+// The same for an event loop: its calls (awaitables) keep the object alive while they wait.
+using AsyncTrustStoreObject = Instance<LoopStore, ClassId::AsyncTrustStore>;
 
 // Allocates an object of type and moves value into it. Throws PyErrSet when allocation fails.
 template <typename Obj, typename T>

@@ -149,28 +149,31 @@ void add_value(PyObject* module, const char* name, OwnedRef value) {
   if (PyObject_SetAttrString(module, name, value.get()) < 0) throw PyErrSet{};
 }
 
-void add_classes(PyObject* module) {
-  for (std::size_t k = 0; k < std::size(kClasses); ++k) {
-    PyTypeObject* type = try_type_object(static_cast<ClassId>(k));
-    if (type == nullptr) {
-      PyObject* cause = PyErr_GetRaisedException();
-      PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", kClasses[k].name);
-      PyObject* error = PyErr_GetRaisedException();
-      PyException_SetCause(error, cause);
-      PyErr_SetRaisedException(error);
-      throw PyErrSet{};
-    }
-    add_value(module, kClasses[k].name, OwnedRef::borrow(reinterpret_cast<PyObject*>(type)));
+void add_class(PyObject* module, std::size_t k) {
+  PyTypeObject* type = try_type_object(static_cast<ClassId>(k));
+  if (type == nullptr) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", kClasses[k].name);
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);
+    PyErr_SetRaisedException(error);
+    throw PyErrSet{};
   }
+  add_value(module, kClasses[k].name, OwnedRef::borrow(reinterpret_cast<PyObject*>(type)));
 }
 
+// __all__ in the order names came: the first releases' own first.
 void register_members(PyObject* module) {
-  add_classes(module);
+  constexpr auto kLater = static_cast<std::size_t>(ClassId::AsyncTrustStore);
+  for (std::size_t k = 0; k < std::size(kClasses); ++k) {
+    if (k != kLater) add_class(module, k);
+  }
   OwnedRef module_name = OwnedRef::checked(PyModule_GetNameObject(module));
   add_value(module, "create_memory_store",
             OwnedRef::checked(PyCFunction_NewEx(&create_memory_store_def, module, module_name.get())));
   add_value(module, "__version__", OwnedRef::checked(PyUnicode_FromString(VELK_TRUST_VERSION)));
   for (const auto& [name, type] : error_classes()) add_value(module, name, OwnedRef::borrow(type));
+  add_class(module, kLater);
 }
 
 auto init_module() -> PyObject* {

@@ -121,6 +121,7 @@ auto scan_directory(const std::string& directory, Scope scope, ScanSink& sink, W
   if (failure) std::rethrow_exception(failure);
   if (error) return *error;
   if (stop) return TrustError::io(EINTR);
+  sink.finish();
   return {};
 }
 

@@ -2,15 +2,18 @@
 #include "storage/postgres/connection.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -150,7 +153,6 @@ auto connect_one(Call& cx, const std::string& url, const Host* host, const std::
   auto limit = timeout ? std::optional(Clock::now() + std::chrono::seconds(*timeout)) : std::nullopt;
   if (cx.deadline() && (!limit || *cx.deadline() < *limit)) limit = cx.deadline();
   auto state = PQstatus(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
-  auto step = [&](Waiter&) { state = PQconnectPoll(conn); };
   while (state == PGRES_POLLING_READING || state == PGRES_POLLING_WRITING) {
     const short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
     const Woken woken = co_await cx.ready(PQsocket(conn), events, limit, Interruption::Ends);
@@ -161,7 +163,10 @@ auto connect_one(Call& cx, const std::string& url, const Host* host, const std::
       }
       co_return TrustError::storage(server_of(conn) + " failed: timeout expired").as_transient();
     }
-    co_await cx.work(step);
+    // Names were looked up at the start (one host per attempt): each step after it only moves the
+    // connection on. (A service file that lists several hosts is served by libpq itself, whose
+    // later steps look up the next host's name.)
+    state = PQconnectPoll(conn);
   }
   if (PQstatus(conn) != CONNECTION_OK) {
     const std::string message = one_line(PQerrorMessage(conn));
@@ -296,6 +301,37 @@ auto Connection::lost() -> Failure {
   return {Failure::Kind::Lost, {}, std::move(message)};
 }
 
+namespace {
+
+// Cancel requests still on their way. A process that ends at once after a stopped call (Ctrl-C,
+// then exit) would end them unsent, and a server waiting for a synchronous standby would go on
+// holding the transaction's locks: the process's exit waits for them, up to half a second.
+struct CancelsInFlight {
+  std::mutex lock;
+  std::condition_variable done;
+  int count = 0;
+};
+
+auto cancels_in_flight() -> CancelsInFlight& {
+  static auto* const cancels = new CancelsInFlight;  // never destroyed: threads may outlive exit's handlers
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::atexit([] {
+      std::unique_lock hold(cancels->lock);
+      cancels->done.wait_for(hold, std::chrono::milliseconds(500), [] { return cancels->count == 0; });
+    });
+    // A child of fork has none of its parent's threads.
+    ::pthread_atfork([] { cancels->lock.lock(); }, [] { cancels->lock.unlock(); },
+                     [] {
+                       new (&cancels->lock) std::mutex();
+                       cancels->count = 0;
+                     });
+  });
+  return *cancels;
+}
+
+}  // namespace
+
 void Connection::cancel(Failure::Kind why) {
   cancelled_ = why;
   grace_end_ = Clock::now() + kCancelGrace;
@@ -305,14 +341,24 @@ void Connection::cancel(Failure::Kind why) {
   // that drops packets makes it: it runs on a thread of its own, left to finish on its own should
   // the grace end first (the session is dropped then). Without a thread to be had, the session is
   // dropped at the grace's end as well.
+  CancelsInFlight& cancels = cancels_in_flight();
+  {
+    std::lock_guard hold(cancels.lock);
+    ++cancels.count;
+  }
   try {
-    std::thread([handle] {
+    std::thread([handle, &cancels] {
       char error[256];
       (void)PQcancel(handle, error, sizeof error);
       PQfreeCancel(handle);
+      std::lock_guard hold(cancels.lock);
+      --cancels.count;
+      cancels.done.notify_all();
     }).detach();
   } catch (const std::exception&) {
     PQfreeCancel(handle);
+    std::lock_guard hold(cancels.lock);
+    --cancels.count;
   }
 }
 

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
-#include <random>
 
 namespace velk::pg {
 namespace {
@@ -68,9 +67,22 @@ void Pool::signal() noexcept {
   [[maybe_unused]] const auto written = ::write(wakeup_, &one, sizeof one);
 }
 
-Pool::Lease::~Lease() { pool_->give_back(std::move(conn_)); }
+Pool::Lease::~Lease() { pool_->give_back(std::move(conn_), generation_); }
 
-void Pool::give_back(std::optional<Connection>&& conn) {
+void Pool::close() {
+  std::vector<Connection> ended;
+  {
+    std::lock_guard hold(pools_lock);
+    forget_inherited();
+    ++generation_;
+    open_ -= idle_.size();
+    ended = std::move(idle_);
+    idle_.clear();
+  }
+  signal();  // a caller waiting for a session makes one
+}
+
+void Pool::give_back(std::optional<Connection>&& conn, std::uint64_t generation) {
   {
     std::unique_lock hold(pools_lock);
     // A session taken before a fork is its parent's in the child: forgotten there, not counted.
@@ -80,7 +92,7 @@ void Pool::give_back(std::optional<Connection>&& conn) {
       return;
     }
     if (!conn) return;
-    if (conn->reusable()) {
+    if (conn->reusable() && generation == generation_) {
       idle_.push_back(std::move(*conn));
     } else {
       --open_;
@@ -92,7 +104,6 @@ void Pool::give_back(std::optional<Connection>&& conn) {
 }
 
 auto Pool::take(Call& cx) -> Task<Result<Lease>> {
-  std::mt19937 jitter(static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&cx)));
   const auto busy_limit = cx.deadline().value_or(Clock::now() + kBusyWait);
   for (int busy = 0;;) {
     std::vector<Connection> dead;  // ended outside the lock
@@ -149,7 +160,7 @@ auto Pool::take(Call& cx) -> Task<Result<Lease>> {
     if (!too_many_sessions(*failed)) co_return std::move(*failed);
     // The server has too many sessions: asked again a little later, within the limit.
     const auto pause = std::chrono::milliseconds(std::min(1000, 50 << std::min(busy++, 5)));
-    const auto until = Clock::now() + pause / 2 + pause * (jitter() % 1000) / 2000;
+    const auto until = Clock::now() + pause / 2 + pause * cx.jitter_permille() / 2000;
     if (until >= busy_limit) co_return std::move(*failed);
     if (co_await cx.sleep(until) == Woken::Interrupted) co_return TrustError::io(EINTR);
   }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,8 +31,10 @@ class Pool {
   // One session for one call; back to the pool when the call leaves it reusable, else ended.
   class Lease {
    public:
-    Lease(Pool& pool, Connection conn) : pool_(&pool), conn_(std::move(conn)) {}
-    Lease(Lease&& other) noexcept : pool_(other.pool_), conn_(std::move(other.conn_)) { other.conn_.reset(); }
+    Lease(Pool& pool, Connection conn) : pool_(&pool), conn_(std::move(conn)), generation_(pool.generation_) {}
+    Lease(Lease&& other) noexcept : pool_(other.pool_), conn_(std::move(other.conn_)), generation_(other.generation_) {
+      other.conn_.reset();
+    }
     Lease(const Lease&) = delete;
     auto operator=(Lease&&) -> Lease& = delete;
     auto operator=(const Lease&) -> Lease& = delete;
@@ -42,6 +45,7 @@ class Pool {
    private:
     Pool* pool_;
     std::optional<Connection> conn_;
+    std::uint64_t generation_;
   };
 
   // An idle session that still looks alive, else a new one (connected and set up away from the
@@ -51,9 +55,11 @@ class Pool {
   // connect timeout).
   auto take(Call& cx) -> Task<Result<Lease>>;
   auto url() const noexcept -> const std::string& { return url_; }
+  // Ends the idle sessions, and each taken one when it is given back; take() opens new ones.
+  void close();
 
  private:
-  void give_back(std::optional<Connection>&& conn);
+  void give_back(std::optional<Connection>&& conn, std::uint64_t generation);
   // Forgets sessions a parent process left in a child of fork. Under the pools' lock.
   void forget_inherited();
   // Wakes one caller that waits for a session.
@@ -65,6 +71,7 @@ class Pool {
   pid_t owner_;                  // the process whose sessions idle_ and open_ count
   std::vector<Connection> idle_;
   std::size_t open_ = 0;         // sessions that exist, idle or taken
+  std::uint64_t generation_ = 0;  // counts close(): a session taken before one is ended when given back
   int wakeup_ = -1;              // an eventfd: readable when a session was given back
 };
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <random>
 #include <variant>
 
 #include "storage/postgres/conninfo.h"
@@ -216,7 +215,6 @@ template <typename T, typename Body>
 auto PostgresBackend::run(Call& cx, Body&& body) const -> Task<Result<T>> {
   std::string last;
   bool lost_once = false;
-  std::mt19937 jitter(static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&cx)));
   for (int attempt = 1;; ++attempt) {
     // A pooled session that died while idle (a server restart) is seen and replaced here.
     auto lease = co_await pool_->take(cx);
@@ -283,7 +281,7 @@ auto PostgresBackend::run(Call& cx, Body&& body) const -> Task<Result<T>> {
     if (attempt == kMaxAttempts) break;
     // Conflicts with other clients: tried again a little later each time, at a moment of its own.
     const auto pause = std::chrono::milliseconds(std::min(200, 5 << std::min(attempt, 6)));
-    const auto until = Clock::now() + pause / 2 + pause * (jitter() % 1000) / 1000;
+    const auto until = Clock::now() + pause / 2 + pause * cx.jitter_permille() / 1000;
     const Woken woken = co_await cx.sleep(until);
     if (woken == Woken::Interrupted) co_return TrustError::io(EINTR);
     if (cx.deadline() && *cx.deadline() <= Clock::now()) {
@@ -444,6 +442,7 @@ auto PostgresBackend::scan(Call& cx, std::optional<std::string_view> type, Scope
                     stored_of(*rows, r, 2)};
         if (taken = sink.take(handed++, std::move(entry)); !taken) return;
       }
+      if (count < kChunk) sink.finish();
     };
     co_await cx.work(hand_over);
     if (!taken) co_return taken;

@@ -42,6 +42,7 @@ class PostgresBackend final : public Backend {
   auto scan(Call& cx, std::optional<std::string_view> type, Scope scope, ScanSink& sink) const
       -> Task<Result<void>> override;
   auto place_of(std::string_view id) const -> Result<Place> override;
+  void close() const override { pool_->close(); }
   auto noun() const noexcept -> std::string_view override { return "row"; }
   auto address() const noexcept -> const Address& override { return address_; }
   auto shown_address() const -> std::string override;
