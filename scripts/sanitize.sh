@@ -4,7 +4,7 @@
 # is not instrumented, so the runtime is preloaded; leaks of the interpreter are suppressed, leaks
 # of the module are not.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-apt_install g++ libssl-dev libgtest-dev libpq-dev postgresql pgbouncer iproute2
+apt_install g++ libssl-dev libgtest-dev libpq-dev libsqlite3-dev postgresql pgbouncer iproute2
 
 echo "== C++ core tests under ASan and UBSan"
 cmake -S "$ROOT" -B "$ROOT/build/asan-core" -DTRUST_PYTHON=OFF -DTRUST_TESTS=ON -DTRUST_SANITIZE=ON >/dev/null

@@ -6,7 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # chromium: the tests open the velk-trust report's page in a headless browser. postgresql: the
 # database store's tests run against a real server, started here and stopped on any exit.
-apt_install g++ libssl-dev libgtest-dev libpq-dev postgresql pgbouncer iproute2 chromium
+apt_install g++ libssl-dev libgtest-dev libpq-dev libsqlite3-dev postgresql pgbouncer iproute2 chromium
 command -v cmake >/dev/null 2>&1 && cmake --version >/dev/null 2>&1 || apt_install cmake
 
 source "$ROOT/scripts/postgres.sh"
@@ -39,6 +39,10 @@ python="$(venv_with_package 3.12)"
 quiet_pip "$python" -m pip install -q --disable-pip-version-check "psycopg[binary]>=3.1"
 "$python" "$ROOT/bench/database.py" --quick "$VELK_TRUST_TEST_DATABASE" >/dev/null
 "$python" "$ROOT/examples/shared_store.py" "$VELK_TRUST_TEST_DATABASE" >/dev/null
+quiet_pip "$python" -m pip install -q --disable-pip-version-check asyncpg
+"$python" "$ROOT/bench/asyncio_store.py" --quick "$VELK_TRUST_TEST_DATABASE" >/dev/null
+"$python" "$ROOT/bench/sqlite_store.py" --quick >/dev/null
+"$python" "$ROOT/examples/async_gate.py" "$VELK_TRUST_TEST_DATABASE" >/dev/null
 
 echo "== fuzz targets, 60 s each"
 bash "$ROOT/fuzz/run.sh" 60

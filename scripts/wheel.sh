@@ -7,7 +7,7 @@
 # The stable-ABI wheel passes the whole test suite, stubs included, on 3.12 and on 3.13. The sdist
 # installs in a fresh venv with only the build requirements and runs the tour. twine checks all.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-apt_install g++ libssl-dev libpq-dev
+apt_install g++ libssl-dev libpq-dev libsqlite3-dev
 
 DIST="$ROOT/dist"
 RAW="$ROOT/build/wheel-raw"
@@ -65,6 +65,17 @@ for flavour in 3.12 3.13 abi3; do
   # The database store's shared object, with the libpq the wheel carries.
   ldd "$(dirname "$module")/velk_trust_postgres.so" | grep libpq | grep -q "velk_trust.libs/" ||
       { ldd "$(dirname "$module")/velk_trust_postgres.so" >&2; exit 1; }
+  # The SQLite store's shared object, with the SQLite library the wheel carries, on a file.
+  ldd "$(dirname "$module")/velk_trust_sqlite.so" | grep libsqlite3 | grep -q "velk_trust.libs/" ||
+      { ldd "$(dirname "$module")/velk_trust_sqlite.so" >&2; exit 1; }
+  (cd /tmp && "$venv/bin/python" - "$(mktemp -d)/trust.db" <<'PY'
+import sys, velk_trust
+store = velk_trust.TrustStore.connect("sqlite:" + sys.argv[1])
+assert store.update("mcp:wheel", True, 0.5).action_count == 1
+assert store.list_entities("mcp") == ["mcp:wheel"]
+PY
+  )
+  echo "SQLite store ran on the installed wheel"
   if [ -n "${VELK_TRUST_TEST_DATABASE:-}" ]; then
     (cd /tmp && "$venv/bin/python" - "$VELK_TRUST_TEST_DATABASE" "wheel_$flavour" <<'PY'
 import sys, velk_trust

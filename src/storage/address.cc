@@ -21,19 +21,22 @@ auto is_keyword_text(std::string_view text) noexcept -> bool {
 
 auto served_scheme(std::string_view text) noexcept -> std::optional<Address::Backend> {
   if (text.starts_with("postgresql://") || text.starts_with("postgres://")) return Address::Backend::Postgres;
+  if (text.starts_with("sqlite:")) return Address::Backend::Sqlite;
   return std::nullopt;
 }
 
 auto directory_address(std::string path) -> Address { return {Address::Backend::Directory, std::move(path), {}, {}, {}}; }
 
 auto connection_address(std::string text, std::optional<std::string> table) -> Result<Address> {
-  if (!served_scheme(text) && !is_keyword_text(text)) {
+  const auto scheme = served_scheme(text);
+  if (!scheme && !is_keyword_text(text)) {
     // Not shown: a misspelt URI may still hold a password.
     return TrustError::storage(
-        "not a connection text: TrustStore.connect takes a URI (postgresql://... or postgres://...) or libpq's "
-        "key=value words (host=... dbname=...); a record directory opens with TrustStore(path)");
+        "not a connection text: TrustStore.connect takes a URI (postgresql://... or postgres://...), libpq's "
+        "key=value words (host=... dbname=...) or sqlite:PATH; a record directory opens with TrustStore(path)");
   }
-  return Address{Address::Backend::Postgres, std::move(text), table ? std::move(*table) : std::string(kDefaultTable), {}, {}};
+  return Address{scheme.value_or(Address::Backend::Postgres), std::move(text),
+                 table ? std::move(*table) : std::string(kDefaultTable), {}, {}};
 }
 
 auto address_of(std::string text, std::optional<std::string> table) -> Result<Address> {

@@ -14,7 +14,7 @@
 namespace velk {
 
 struct Address {
-  enum class Backend : std::uint8_t { Directory, Postgres };
+  enum class Backend : std::uint8_t { Directory, Postgres, Sqlite };
   Backend backend = Backend::Directory;
   // The directory's path as given, or the connection text.
   std::string where;
@@ -32,13 +32,14 @@ inline constexpr std::size_t kDefaultPoolSize = 10;
 // The table a database store uses when none is named.
 inline constexpr std::string_view kDefaultTable = "velk_trust";
 
-// The URI schemes the store serves ("postgresql://" and the like): a text that starts with one is
-// a connection text, never a directory path.
+// The schemes the store serves ("postgresql://" and the like, "sqlite:"): a text that starts with
+// one is a connection text, never a directory path.
 auto served_scheme(std::string_view text) noexcept -> std::optional<Address::Backend>;
 
 // A directory's address.
 auto directory_address(std::string path) -> Address;
-// A connection text's address: a URI of a served scheme, or libpq's key=value words. Storage,
+// A connection text's address: a URI of a served scheme, libpq's key=value words, or
+// "sqlite:PATH" with its optional "?key=value&..." (a path taken literally up to the '?'). Storage,
 // naming the forms taken, for any other text (a directory's path, the empty text, a misspelt
 // scheme); the table defaults to kDefaultTable.
 auto connection_address(std::string text, std::optional<std::string> table) -> Result<Address>;

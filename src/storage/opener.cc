@@ -25,6 +25,11 @@ struct Library {
 };
 
 Library postgres_library{"velk_trust_postgres.so"};
+Library sqlite_library{"velk_trust_sqlite.so"};
+
+auto library_of(Address::Backend backend) -> Library& {
+  return backend == Address::Backend::Sqlite ? sqlite_library : postgres_library;
+}
 
 // The folder of the shared object (or program) this function is part of: the core's.
 auto own_folder() -> std::string {
@@ -61,7 +66,10 @@ auto loaded(Library& library) -> Result<Library*> {
 }  // namespace
 
 auto shown_address(const Address& address) -> std::string {
-  if (address.backend == Address::Backend::Directory) return address.where;
+  // Paths hold no secrets.
+  if (address.backend == Address::Backend::Directory || address.backend == Address::Backend::Sqlite) {
+    return address.where;
+  }
   auto library = loaded(postgres_library);
   if (library) return (*library)->show(address);
   // Without the backend to read it, only what names the scheme is shown.
@@ -84,8 +92,9 @@ auto open_store(Call& cx, Address address, Missing missing) -> Task<Result<std::
       backend = std::move(*opened);
       break;
     }
-    case Address::Backend::Postgres: {
-      auto library = loaded(postgres_library);
+    case Address::Backend::Postgres:
+    case Address::Backend::Sqlite: {
+      auto library = loaded(library_of(address.backend));
       if (!library) co_return library.error();
       auto opened = co_await (*library)->open(cx, address, missing);
       if (!opened) co_return opened.error();

@@ -1,6 +1,8 @@
+import contextlib
 import hashlib
 import os
 import signal
+import sqlite3
 import shutil
 import subprocess
 import sys
@@ -29,7 +31,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 # Every backend a store can have: a test of the store that does not look at record files runs on
 # each of them.
-BACKENDS = ["directory", "database"]
+BACKENDS = ["directory", "database", "sqlite"]
 
 
 def pytest_generate_tests(metafunc):
@@ -70,6 +72,8 @@ def table():
 def store(tmp_path, store_kind, request):
     if store_kind == "database":
         return velk_trust.TrustStore.connect(request.getfixturevalue("database_url"), table=new_table())
+    if store_kind == "sqlite":
+        return velk_trust.TrustStore.connect(f"sqlite:{tmp_path / 'trust.db'}", table=new_table())
     return velk_trust.TrustStore(str(tmp_path / "records"))
 
 
@@ -89,6 +93,12 @@ class Medium:
                 f.write(data)
             return
         table = self.store.__reduce__()[1][1]
+        if self.kind == "sqlite":
+            value = text if isinstance(text, str) else data
+            self.sqlite(f'INSERT INTO "{table}" (entity_id, entity_type, record) VALUES (?, ?, ?) '
+                        "ON CONFLICT (entity_id) DO UPDATE SET record = excluded.record",
+                        (entity_id.encode(), b"mcp", value))
+            return
         with tempfile.NamedTemporaryFile("wb", suffix=".txt") as f:
             f.write(data)
             f.flush()
@@ -105,8 +115,19 @@ class Medium:
                 f.truncate(size)
             return
         table = self.store.__reduce__()[1][1]
+        if self.kind == "sqlite":
+            self.sqlite(f'INSERT INTO "{table}" (entity_id, entity_type, record) '
+                        "VALUES (?, 'mcp', CAST(zeroblob(?) AS TEXT))", (entity_id.encode(), size))
+            return
         psql(self.url, f"INSERT INTO \"{table}\" (key, entity_id, entity_type, record) VALUES "
                        f"('{entity_id}'::bytea, '{entity_id}'::bytea, 'mcp'::bytea, repeat('x', {size}))")
+
+    def sqlite(self, sql, parameters=()):
+        """Runs SQL on the store's SQLite file with the standard library's own client."""
+        path = self.store.__reduce__()[1][0][len("sqlite:"):].split("?")[0]
+        with contextlib.closing(sqlite3.connect(path, timeout=30)) as db:
+            db.execute(sql, parameters)
+            db.commit()
 
     def place(self, entity_id):
         """How messages name entity_id's place."""
@@ -119,6 +140,15 @@ class Medium:
 def medium(store, store_kind, request):
     url = request.getfixturevalue("database_url") if store_kind == "database" else None
     return Medium(store, store_kind, url)
+
+
+def sqlite_write_lock(path):
+    """Another process holding a SQLite file's writer lock (BEGIN IMMEDIATE) until it is killed."""
+    holder = subprocess.Popen([sys.executable, "-c", "import sqlite3, sys; db = sqlite3.connect(sys.argv[1], "
+                               "isolation_level=None); db.execute('BEGIN IMMEDIATE'); print(flush=True); "
+                               "sys.stdin.read()", str(path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "\n"
+    return holder
 
 
 def psql(url, sql, stdin=False):

@@ -16,7 +16,7 @@ import pytest
 
 import velk_trust
 from velk_trust import AsyncTrustStore, EntityTrust, TrustStore
-from conftest import default_sigint, new_table, psql, under_sanitizer, without_sanitizer
+from conftest import default_sigint, new_table, psql, sqlite_write_lock, under_sanitizer, without_sanitizer
 from peers import Cluster
 
 try:
@@ -34,7 +34,7 @@ def run(coroutine, loop="asyncio"):
     return asyncio.run(coroutine)
 
 
-@pytest.fixture(params=["directory", "database"])
+@pytest.fixture(params=["directory", "database", "sqlite"])
 def places(request, tmp_path):
     """at(name): a place of its own for a store, how to open each face on it, and its name as
     messages show it."""
@@ -46,7 +46,7 @@ def places(request, tmp_path):
                 return AsyncTrustStore(where)
             return lambda: TrustStore(where), opened, where
         return request.param, at
-    url = request.getfixturevalue("database_url")
+    url = request.getfixturevalue("database_url") if request.param == "database" else f"sqlite:{tmp_path / 'trust.db'}"
 
     def at(name):
         table = new_table()
@@ -257,11 +257,12 @@ class TestTheLoopIsNeverHeldUp:
 
         async def main():
             store = AsyncTrustStore(str(folder))
+            # Started before the ticker: starting it blocks this loop (a listing takes no lock).
+            holder = directory_lock(str(folder))
             stop, ticker = asyncio.Event(), Ticker()
             ticking = asyncio.create_task(ticker.run(stop))
-            listed = await store.list_entities()
-            holder = directory_lock(str(folder))
             try:
+                listed = await store.list_entities()
                 waiting = asyncio.create_task(store.update("mcp:r1", True, 0.5))
                 await asyncio.sleep(0.5)
                 stop.set()
@@ -457,20 +458,25 @@ asyncio.run(main())
 
 
 class TestProcessLife:
-    @pytest.mark.parametrize("kind", ["directory", "database"])
+    @pytest.mark.parametrize("kind", ["directory", "database", "sqlite"])
     def test_fork(self, kind, tmp_path, request):
-        args = ("-", str(tmp_path / "records")) if kind == "directory" else (
-            request.getfixturevalue("database_url"), new_table())
+        args = {"directory": lambda: ("-", str(tmp_path / "records")),
+                "database": lambda: (request.getfixturevalue("database_url"), new_table()),
+                "sqlite": lambda: (f"sqlite:{tmp_path / 'trust.db'}", new_table())}[kind]()
         done = subprocess.run([sys.executable, "-c", FORKED, *args], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
         assert done.stdout.split() == ["0", "4"]
 
-    @pytest.mark.parametrize("kind", ["directory", "database"])
+    @pytest.mark.parametrize("kind", ["directory", "database", "sqlite"])
     def test_exit_with_calls_waiting(self, kind, tmp_path, request):
         if kind == "directory":
             folder = str(tmp_path / "records")
             TrustStore(folder).get("mcp:locked")
             holder, args = directory_lock(folder), ("-", folder)
+        elif kind == "sqlite":
+            url, table = f"sqlite:{tmp_path / 'trust.db'}", new_table()
+            TrustStore.connect(url, table=table).get("mcp:locked")
+            holder, args = sqlite_write_lock(tmp_path / "trust.db"), (url, table)
         else:
             url, table = request.getfixturevalue("database_url"), new_table()
             TrustStore.connect(url, table=table).get("mcp:locked")

@@ -27,12 +27,15 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 SUBCOMMANDS = ("list", "show", "check", "decay", "repair", "export", "import", "copy", "report")
 
 
-@pytest.fixture(params=["directory", "database"])
+@pytest.fixture(params=["directory", "database", "sqlite"])
 def operated(request, tmp_path):
     """A store and the command's arguments that name it."""
     if request.param == "directory":
         where = tmp_path / "records"
         return TrustStore(str(where)), ["--store", str(where)]
+    if request.param == "sqlite":
+        url, table = f"sqlite:{tmp_path / 'trust.db'}", new_table()
+        return TrustStore.connect(url, table=table), ["--store", url, "--table", table]
     url, table = request.getfixturevalue("database_url"), new_table()
     return TrustStore.connect(url, table=table), ["--store", url, "--table", table]
 
@@ -468,3 +471,27 @@ def test_the_readme_lists_every_exit_status_and_option():
                  "`VELK_TRUST_PROGRESS_AFTER`"):
         assert text in readme, text
 
+
+
+class TestCopyBetweenBackends:
+    @pytest.mark.parametrize("source,target", [(a, b) for a in ("directory", "database", "sqlite")
+                                               for b in ("directory", "database", "sqlite") if a != b])
+    def test_copy_keeps_every_text_byte_for_byte(self, source, target, tmp_path, request):
+        table = new_table()
+
+        def where(kind, name):
+            return {"directory": lambda: str(tmp_path / name),
+                    "database": lambda: request.getfixturevalue("database_url"),
+                    "sqlite": lambda: f"sqlite:{tmp_path / name}.db"}[kind]()
+        src, dst = where(source, "source"), where(target, "target")
+        store = TrustStore.open(src, table=table)
+        store.update("mcp:a", True, 0.5)
+        store.witness("agent:w", "mcp:a", False, 0.25)
+        store.save(EntityTrust("ref:\u00e9t\u00e9 \U0001f600"))
+        done = velk_trust("--table", table, "copy", src, dst)
+        assert done.returncode == 0, done.stderr
+        assert "3 records copied" in done.stdout and "3 byte for byte" in done.stdout
+        copied = TrustStore.open(dst, table=table, create=False)
+        assert sorted(copied.list_entities()) == sorted(store.list_entities())
+        for entity_id in store.list_entities():
+            assert copied.find(entity_id).to_json() == store.find(entity_id).to_json()

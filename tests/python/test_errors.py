@@ -94,6 +94,6 @@ def test_a_connection_text_is_no_directory(tmp_path, monkeypatch, text):
 def test_connect_takes_only_a_connection_text(text):
     e = raised(lambda: TrustStore.connect(text))
     assert str(e) == ("Storage error: not a connection text: TrustStore.connect takes a URI (postgresql://... or "
-                      "postgres://...) or libpq's key=value words (host=... dbname=...); a record directory opens "
-                      "with TrustStore(path)")
+                      "postgres://...), libpq's key=value words (host=... dbname=...) or sqlite:PATH; a record "
+                      "directory opens with TrustStore(path)")
     assert type(e) is velk_trust.StorageError

@@ -231,7 +231,7 @@ print(" ".join(sorted(outcomes)))
 
 
 class TestResourceLimits:
-    @pytest.mark.parametrize("kind", ["directory", "database"])
+    @pytest.mark.parametrize("kind", ["directory", "database", "sqlite"])
     @pytest.mark.parametrize("limit", ["RLIMIT_NOFILE", "RLIMIT_AS"])
     @pytest.mark.parametrize("call", ["get", "get-new", "save", "update", "witness", "delete", "exists",
                                       "list_entities", "get_by_type"])
@@ -241,6 +241,8 @@ class TestResourceLimits:
         where = records_dir
         if kind == "database":
             where = f"db:{request.getfixturevalue('database_url')}|{new_table()}"
+        elif kind == "sqlite":
+            where = f"db:sqlite:{records_dir.parent / 'trust.db'}|{new_table()}"
         env = None
         if limit == "RLIMIT_NOFILE" and under_sanitizer():
             # The undefined-behaviour sanitizer proves a pointer readable through a pipe of its own:
@@ -279,13 +281,15 @@ except ValueError as e:
 
 
 class TestFirstCallUnderALimit:
-    @pytest.mark.parametrize("kind", ["directory", "database"])
+    @pytest.mark.parametrize("kind", ["directory", "database", "sqlite"])
     def test_a_first_call_never_aborts(self, records_dir, kind, request):
         if under_sanitizer():
             pytest.skip("the address sanitizer reserves far more address space than any limit here")
         where = records_dir
         if kind == "database":
             where = f"db:{request.getfixturevalue('database_url')}|{new_table()}"
+        elif kind == "sqlite":
+            where = f"db:sqlite:{records_dir.parent / 'trust.db'}|{new_table()}"
         outcomes = {}
         for headroom in range(49):
             proc = run_script(FIRST_CALL, where, headroom, timeout=60)

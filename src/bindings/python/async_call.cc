@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/thread_storage.h"
@@ -540,7 +541,7 @@ auto to_iteration(PySendResult result, PyObject* value) -> PyObject* {
       Py_DECREF(value);
       PyErr_SetNone(PyExc_StopIteration);
     } else {
-      PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+      PyObject* stop = call_one(PyExc_StopIteration, value);
       Py_DECREF(value);
       if (stop != nullptr) {
         PyErr_SetObject(PyExc_StopIteration, stop);
@@ -574,7 +575,7 @@ auto await_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) -> PyO
   if (PyExceptionInstance_Check(given)) {
     exc = OwnedRef::borrow(given);
   } else if (PyExceptionClass_Check(given)) {
-    exc = OwnedRef::steal(nargs > 1 && args[1] != Py_None ? PyObject_CallOneArg(given, args[1])
+    exc = OwnedRef::steal(nargs > 1 && args[1] != Py_None ? call_one(given, args[1])
                                                            : PyObject_CallNoArgs(given));
     if (!exc) return nullptr;
   } else {
@@ -715,7 +716,8 @@ auto bound_loop(LoopStore& store, const char* class_name) -> PyObject* {
                                     "store per event loop");
     }
   }
-  Py_XSETREF(store.loop, running.release());
+  PyObject* was = std::exchange(store.loop, running.release());
+  Py_XDECREF(was);
   store.pid = ::getpid();
   return store.loop;
 }

@@ -108,7 +108,7 @@ void raise_trust_error(const TrustError& error) {
   PyObject* type = kind_classes[static_cast<std::size_t>(error.kind())];
   const std::string message = error.text();
   OwnedRef text = OwnedRef::checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  OwnedRef raised = OwnedRef::checked(PyObject_CallOneArg(type, text.get()));
+  OwnedRef raised = OwnedRef::checked(call_one(type, text.get()));
   auto set = [&](const char* name, OwnedRef value) {
     if (!value || PyObject_SetAttrString(raised.get(), name, value.get()) < 0) throw PyErrSet{};
   };

@@ -24,6 +24,10 @@ inline auto type_alloc(PyTypeObject* type) -> PyObject* {
 inline void type_free(PyTypeObject* type, PyObject* self) {
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
 }
+// A new reference, or nullptr with the error set.
+inline auto call_one(PyObject* callable, PyObject* arg) -> PyObject* {
+  return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
+}
 #else
 inline auto tuple_item(PyObject* tuple, Py_ssize_t i) -> PyObject* { return PyTuple_GET_ITEM(tuple, i); }
 inline auto tuple_size(PyObject* tuple) -> Py_ssize_t { return PyTuple_GET_SIZE(tuple); }
@@ -34,6 +38,7 @@ inline auto list_size(PyObject* list) -> Py_ssize_t { return PyList_GET_SIZE(lis
 inline auto float_value(PyObject* f) -> double { return PyFloat_AS_DOUBLE(f); }
 inline auto type_alloc(PyTypeObject* type) -> PyObject* { return type->tp_alloc(type, 0); }
 inline void type_free(PyTypeObject* type, PyObject* self) { type->tp_free(self); }
+inline auto call_one(PyObject* callable, PyObject* arg) -> PyObject* { return PyObject_CallOneArg(callable, arg); }
 #endif
 
 }  // namespace velk::py

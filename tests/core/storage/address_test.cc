@@ -48,10 +48,14 @@ TEST(AddressTest, ConnectTakesOnlyConnectionTexts) {
     ASSERT_FALSE(refused) << text;
     EXPECT_EQ(refused.error().text(),
               "Storage error: not a connection text: TrustStore.connect takes a URI (postgresql://... or "
-              "postgres://...) or libpq's key=value words (host=... dbname=...); a record directory opens with "
-              "TrustStore(path)");
+              "postgres://...), libpq's key=value words (host=... dbname=...) or sqlite:PATH; a record directory "
+              "opens with TrustStore(path)");
   }
   EXPECT_EQ(connection_address("postgres://db", std::nullopt)->table, "velk_trust");
+  // "sqlite:" names the SQLite backend whatever follows; what follows is the backend's to judge.
+  EXPECT_EQ(connection_address("sqlite:/var/lib/trust.db", std::nullopt)->backend, Address::Backend::Sqlite);
+  EXPECT_EQ(address_of("sqlite:trust.db", "t")->backend, Address::Backend::Sqlite);
+  EXPECT_EQ(address_of("sqlite-records", std::nullopt)->backend, Address::Backend::Directory);
 }
 
 }  // namespace
