@@ -13,7 +13,7 @@ import pytest
 
 import velk_trust
 from velk_trust import TrustStore
-from conftest import run_python
+from conftest import run_python, under_sanitizer
 from test_trust_store import record_file
 
 
@@ -142,13 +142,16 @@ print(record.action_count, round(waited, 1) >= 1.0, max(gaps) < 0.5)
     def test_listing_lets_other_threads_run(self, records_dir):
         records_dir.mkdir()
         linked_records(records_dir, 300, witnesses=5000)
-        proc = run_store(TICKER + """
+        # The 300 copies' own record is read (and parsed) once per copy with the interpreter lock
+        # held, which the sanitizers slow far more than the listing's reads.
+        share = 2 if under_sanitizer() else 4
+        proc = run_store(TICKER + f"""
 start = time.monotonic()
 ids = store.list_entities()
 records = store.get_by_type("mcp")
 took = time.monotonic() - start
 stop.set(); ticker.join()
-print(len(ids), len(records), max(gaps) < max(0.25, took / 4))
+print(len(ids), len(records), max(gaps) < max(0.25, took / {share}))
 """, records_dir, timeout=60)
         assert proc.stdout.split() == ["301", "301", "True"], proc.stderr
 

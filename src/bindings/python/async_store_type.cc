@@ -196,27 +196,14 @@ auto async_repr(PyObject* self) -> PyObject* {
 auto async_reduce(PyObject* self, PyObject*) -> PyObject* {
   return guard([&] {
     const Address& address = receiver<AsyncTrustStoreObject>(self).value.store->address();
-    OwnedRef where = OwnedRef::steal(new_text(address.where));
-    if (address.backend == Address::Backend::Directory) {
-      return reduce_value(ClassId::AsyncTrustStore, OwnedRef::checked(PyTuple_Pack(1, where.get())));
-    }
-    OwnedRef table = OwnedRef::steal(new_text(address.table));
-    OwnedRef timeout = address.timeout ? OwnedRef::steal(new_float(*address.timeout)) : OwnedRef::borrow(Py_None);
-    OwnedRef pool_size =
-        address.pool_size ? OwnedRef::checked(PyLong_FromSize_t(*address.pool_size)) : OwnedRef::borrow(Py_None);
-    return reduce_by_method(ClassId::AsyncTrustStore, "_reopen",
-                            OwnedRef::checked(PyTuple_Pack(4, where.get(), table.get(), timeout.get(), pool_size.get())));
+    OwnedRef args = reopening_arguments(address);
+    if (address.backend == Address::Backend::Directory) return reduce_value(ClassId::AsyncTrustStore, std::move(args));
+    return reduce_by_method(ClassId::AsyncTrustStore, "_reopen", std::move(args));
   });
 }
 
 auto async_directory(PyObject* self, void*) -> PyObject* {
-  return guard([&] {
-    const Address& address = receiver<AsyncTrustStoreObject>(self).value.store->address();
-    if (address.backend != Address::Backend::Directory) return none();
-    return OwnedRef::checked(
-               PyUnicode_DecodeFSDefaultAndSize(address.where.data(), static_cast<Py_ssize_t>(address.where.size())))
-        .release();
-  });
+  return guard([&] { return directory_of(receiver<AsyncTrustStoreObject>(self).value.store->address()); });
 }
 
 PyGetSetDef async_getset[] = {

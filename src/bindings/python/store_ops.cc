@@ -97,4 +97,23 @@ void take_options(BoundArgs& a, std::size_t timeout, std::size_t pool_size, Addr
   }
 }
 
+auto reopening_arguments(const Address& address) -> OwnedRef {
+  OwnedRef where = OwnedRef::steal(new_text(address.where));
+  if (address.backend == Address::Backend::Directory) return OwnedRef::checked(PyTuple_Pack(1, where.get()));
+  OwnedRef table = OwnedRef::steal(new_text(address.table));
+  // Without options, as release 0.2.0 pickled a database store.
+  if (!address.timeout && !address.pool_size) return OwnedRef::checked(PyTuple_Pack(2, where.get(), table.get()));
+  OwnedRef timeout = address.timeout ? OwnedRef::steal(new_float(*address.timeout)) : OwnedRef::borrow(Py_None);
+  OwnedRef pool_size =
+      address.pool_size ? OwnedRef::checked(PyLong_FromSize_t(*address.pool_size)) : OwnedRef::borrow(Py_None);
+  return OwnedRef::checked(PyTuple_Pack(4, where.get(), table.get(), timeout.get(), pool_size.get()));
+}
+
+auto directory_of(const Address& address) -> PyObject* {
+  if (address.backend != Address::Backend::Directory) return none();
+  return OwnedRef::checked(
+             PyUnicode_DecodeFSDefaultAndSize(address.where.data(), static_cast<Py_ssize_t>(address.where.size())))
+      .release();
+}
+
 }  // namespace velk::py

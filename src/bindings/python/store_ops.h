@@ -39,6 +39,13 @@ void note_outcome(const char* note);
 // and a pool's size, both positive, and neither for a record directory.
 void take_options(BoundArgs& a, std::size_t timeout, std::size_t pool_size, Address& address);
 
+// A store's address as the arguments that open it again (how a store travels by pickle): the path
+// of a directory, for the class itself; else the connection text and table, and the timeout and
+// pool size when either was given, for the class's opener of databases.
+auto reopening_arguments(const Address& address) -> OwnedRef;
+// The record directory's path (file-system bytes decoded as os.fsdecode does), or None.
+auto directory_of(const Address& address) -> PyObject*;
+
 inline constexpr char kCheckDoc[] = "check($self)\n--\n\nCheck every record file or row of the store, writing nothing";
 
 // The record argument: in place under a shared borrow (blocking), or copied (loop).

@@ -110,20 +110,9 @@ auto store_repr(PyObject* self) -> PyObject* {
 auto store_reduce(PyObject* self, PyObject*) -> PyObject* {
   return guard([&] {
     const Address& address = receiver<TrustStoreObject>(self).value->address();
-    OwnedRef where = OwnedRef::steal(new_text(address.where));
-    switch (address.backend) {
-      case Address::Backend::Directory:
-        return reduce_value(ClassId::TrustStore, OwnedRef::checked(PyTuple_Pack(1, where.get())));
-      case Address::Backend::Postgres: break;
-    }
-    OwnedRef table = OwnedRef::steal(new_text(address.table));
-    if (!address.timeout && !address.pool_size) {
-      return reduce_by_method(ClassId::TrustStore, "connect", OwnedRef::checked(PyTuple_Pack(2, where.get(), table.get())));
-    }
-    OwnedRef timeout = address.timeout ? OwnedRef::steal(new_float(*address.timeout)) : OwnedRef::borrow(Py_None);
-    OwnedRef pool_size = address.pool_size ? OwnedRef::checked(PyLong_FromSize_t(*address.pool_size)) : OwnedRef::borrow(Py_None);
-    return reduce_by_method(ClassId::TrustStore, "connect",
-                            OwnedRef::checked(PyTuple_Pack(4, where.get(), table.get(), timeout.get(), pool_size.get())));
+    OwnedRef args = reopening_arguments(address);
+    if (address.backend == Address::Backend::Directory) return reduce_value(ClassId::TrustStore, std::move(args));
+    return reduce_by_method(ClassId::TrustStore, "connect", std::move(args));
   });
 }
 
@@ -152,14 +141,8 @@ auto store_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-// The record directory's path (file-system bytes decoded as os.fsdecode does), or None.
 auto store_directory(PyObject* self, void*) -> PyObject* {
-  return guard([&] {
-    const Address& address = receiver<TrustStoreObject>(self).value->address();
-    if (address.backend != Address::Backend::Directory) return none();
-    return OwnedRef::checked(PyUnicode_DecodeFSDefaultAndSize(address.where.data(), static_cast<Py_ssize_t>(address.where.size())))
-        .release();
-  });
+  return guard([&] { return directory_of(receiver<TrustStoreObject>(self).value->address()); });
 }
 
 PyGetSetDef store_getset[] = {

@@ -68,15 +68,6 @@ auto row_key(std::string_view entity_id) -> Result<std::string> {
   return key;
 }
 
-auto quote_identifier(std::string_view name) -> std::string {
-  std::string quoted = "\"";
-  for (const char c : name) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
-}
-
 PostgresBackend::PostgresBackend(Address address, bool create)
     : address_(std::move(address)), quoted_(quote_identifier(address_.table)), create_(create) {
   const std::string& t = quoted_;

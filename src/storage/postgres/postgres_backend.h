@@ -23,6 +23,7 @@
 
 #include "storage/backend.h"
 #include "storage/postgres/pool.h"
+#include "storage/sql_name.h"
 
 namespace velk::pg {
 
@@ -84,7 +85,5 @@ class PostgresBackend final : public Backend {
 
 // The row key of an identifier (see above).
 auto row_key(std::string_view entity_id) -> Result<std::string>;
-// A name as a quoted SQL identifier.
-auto quote_identifier(std::string_view name) -> std::string;
 
 }  // namespace velk::pg

@@ -11,6 +11,7 @@
 #include <thread>
 #include <variant>
 
+#include "storage/sql_name.h"
 #include "storage/waiter.h"
 
 namespace velk::lite {
@@ -54,15 +55,6 @@ auto stored_of(sqlite3_stmt* statement, int column) -> Stored {
     return Stored{{}, static_cast<std::uint64_t>(sqlite3_column_int64(statement, column))};
   }
   return Stored{std::string(column_bytes(statement, column + 1))};
-}
-
-auto quote_identifier(std::string_view name) -> std::string {
-  std::string quoted = "\"";
-  for (const char c : name) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
 }
 
 // A one-row statement's integer (0 without a row), or why not.
