@@ -3,6 +3,14 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+# Section headings carry the time since the outermost script started, so that a slow step shows.
+: "${VELK_TRUST_RUN_START:=$(date +%s)}"
+export VELK_TRUST_RUN_START
+section() {
+  local t=$(( $(date +%s) - VELK_TRUST_RUN_START ))
+  printf '== [%d:%02d] %s\n' $(( t / 60 )) $(( t % 60 )) "$*"
+}
+
 # Installs Debian packages that are not installed yet (as root, or with sudo).
 apt_install() {
   local missing=()

@@ -6,12 +6,12 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 apt_install g++ libssl-dev libgtest-dev libpq-dev libsqlite3-dev postgresql pgbouncer iproute2
 
-echo "== C++ core tests under ASan and UBSan"
+section "C++ core tests under ASan and UBSan"
 cmake -S "$ROOT" -B "$ROOT/build/asan-core" -DTRUST_PYTHON=OFF -DTRUST_TESTS=ON -DTRUST_SANITIZE=ON >/dev/null
 cmake --build "$ROOT/build/asan-core" -j "$(nproc)"
 ctest --test-dir "$ROOT/build/asan-core" --output-on-failure -j "$(nproc)"
 
-echo "== Python 3.12 tests under ASan and UBSan"
+section "Python 3.12 tests under ASan and UBSan"
 python="$(venv_with_package 3.12 asan)"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=2"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"

@@ -12,28 +12,28 @@ command -v cmake >/dev/null 2>&1 && cmake --version >/dev/null 2>&1 || apt_insta
 source "$ROOT/scripts/postgres.sh"
 PG_DIR="$(mktemp -d /tmp/velk-trust-pg.XXXXXX)"
 trap 'postgres_stop "$PG_DIR"' EXIT
-echo "== PostgreSQL for the database store's tests"
+section "PostgreSQL for the database store's tests"
 VELK_TRUST_TEST_DATABASE="$(postgres_start "$PG_DIR")"
 export VELK_TRUST_TEST_DATABASE
 echo "$VELK_TRUST_TEST_DATABASE"
 
-echo "== C++ core tests"
+section "C++ core tests"
 cmake -S "$ROOT" -B "$ROOT/build/core" -DTRUST_PYTHON=OFF -DTRUST_TESTS=ON -DTRUST_BENCH=ON >/dev/null
 cmake --build "$ROOT/build/core" -j "$(nproc)"
 ctest --test-dir "$ROOT/build/core" --output-on-failure -j "$(nproc)"
 
 for version in 3.12 3.13; do
-  echo "== Python $version tests"
+  section "Python $version tests"
   python="$(venv_with_package "$version")"
   run_pytest "$python"
-  echo "== Python $version stubs and types"
+  section "Python $version stubs and types"
   run_typecheck "$python"
 done
 bash "$ROOT/scripts/sanitize.sh"
 
 bash "$ROOT/scripts/wheel.sh"
 
-echo "== benchmark smoke runs (judge nothing) and the shared-store example"
+section "benchmark smoke runs (judge nothing) and the shared-store example"
 python="$(venv_with_package 3.12)"
 "$python" "$ROOT/bench/compare.py" --quick >/dev/null
 quiet_pip "$python" -m pip install -q --disable-pip-version-check "psycopg[binary]>=3.1"
@@ -44,6 +44,6 @@ quiet_pip "$python" -m pip install -q --disable-pip-version-check asyncpg
 "$python" "$ROOT/bench/sqlite_store.py" --quick >/dev/null
 "$python" "$ROOT/examples/async_gate.py" "$VELK_TRUST_TEST_DATABASE" >/dev/null
 
-echo "== fuzz targets, 60 s each"
+section "fuzz targets, 60 s each"
 bash "$ROOT/fuzz/run.sh" 60
-echo "== all tests passed"
+section "all tests passed"

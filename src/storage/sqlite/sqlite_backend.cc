@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -140,7 +141,7 @@ auto SqliteBackend::open(Call& cx, Address address, bool create) -> Task<Result<
   if (!target) co_return target.error();
   std::unique_ptr<SqliteBackend> backend(new SqliteBackend(std::move(address), std::move(*target), create));
   // A first connection now: a file that is not ours, or a table of another shape, fails here.
-  auto first = co_await backend->run<bool>(cx, [](Connection&) -> Attempt<bool> { return true; });
+  auto first = co_await backend->run<bool>(cx, Commits::No, [](Connection&) -> Attempt<bool> { return true; });
   if (!first) co_return first.error();
   co_return std::unique_ptr<const Backend>(backend.release());
 }
@@ -272,13 +273,26 @@ auto SqliteBackend::row_name(std::string_view entity_id) const -> std::string {
 auto SqliteBackend::place_of(std::string_view id) const -> Result<Place> { return Place{row_name(id), std::string(id)}; }
 
 template <typename T, typename Body>
-auto SqliteBackend::run(Call& cx, Body&& body) const -> Task<Result<T>> {
+auto SqliteBackend::run(Call& cx, Commits commits, Body&& body) const -> Task<Result<T>> {
+  // An fsync takes from a fraction of a millisecond to many: neither the interpreter's other
+  // threads nor an event loop wait for it. Reads and unsynced commits are too short for a hop.
+  const bool away = commits == Commits::Yes && target_.synchronous == Synchronous::Full;
   auto pause = std::chrono::duration_cast<Clock::duration>(kFirstPause);
   for (;;) {
     std::optional<Attempt<T>> outcome;
     {
       auto lease = take();
-      if (lease) {
+      if (lease && away) {
+        std::exception_ptr thrown;  // carried back to the caller's side, where it is reported
+        co_await cx.work([&](Waiter&) {
+          try {
+            outcome.emplace(body(**lease));
+          } catch (...) {
+            thrown = std::current_exception();
+          }
+        });
+        if (thrown) std::rethrow_exception(thrown);
+      } else if (lease) {
         outcome.emplace(body(**lease));
       } else if (lease.error().os_error() != EBUSY) {
         co_return lease.error();
@@ -323,21 +337,20 @@ auto read_row(Connection& conn, std::string_view id) -> Attempt<std::optional<St
   return conn.error();
 }
 
-auto bind_write(Connection& conn, sqlite3_stmt* s, std::string_view id, const Write& write) -> bool {
-  (void)conn;
+auto bind_write(sqlite3_stmt* s, std::string_view id, const Write& write) -> bool {
   return bind_blob(s, 1, id) && bind_blob(s, 2, write.type) && bind_text(s, 3, write.text);
 }
 
 }  // namespace
 
 auto SqliteBackend::read(Call& cx, std::string_view id) const -> Task<Result<std::optional<Stored>>> {
-  co_return co_await run<std::optional<Stored>>(cx, [&](Connection& conn) { return read_row(conn, id); });
+  co_return co_await run<std::optional<Stored>>(cx, Commits::No, [&](Connection& conn) { return read_row(conn, id); });
 }
 
 auto SqliteBackend::write(Call& cx, std::string_view id, const Write& write) const -> Task<Result<void>> {
-  auto saved = co_await run<bool>(cx, [&](Connection& conn) -> Attempt<bool> {
+  auto saved = co_await run<bool>(cx, Commits::Yes, [&](Connection& conn) -> Attempt<bool> {
     sqlite3_stmt* s = conn.statement(Sql::Save);
-    if (!bind_write(conn, s, id, write)) return conn.error();
+    if (!bind_write(s, id, write)) return conn.error();
     std::optional<Attempt<bool>> failed;
     if (!done_or(conn, s, failed)) return std::move(*failed);
     return true;
@@ -348,20 +361,20 @@ auto SqliteBackend::write(Call& cx, std::string_view id, const Write& write) con
 
 auto SqliteBackend::create(Call& cx, std::string_view id, const Write& write) const
     -> Task<Result<std::optional<Stored>>> {
-  co_return co_await run<std::optional<Stored>>(cx, [&](Connection& conn) -> Attempt<std::optional<Stored>> {
+  co_return co_await run<std::optional<Stored>>(cx, Commits::Yes, [&](Connection& conn) -> Attempt<std::optional<Stored>> {
     std::optional<Attempt<std::optional<Stored>>> failed;
     if (!done_or(conn, conn.statement(Sql::Begin), failed)) return std::move(*failed);
     auto there = read_row(conn, id);
     if (auto* stored = std::get_if<0>(&there); stored == nullptr || *stored) return there;  // rolled back
     sqlite3_stmt* s = conn.statement(Sql::Insert);
-    if (!bind_write(conn, s, id, write)) return conn.error();
+    if (!bind_write(s, id, write)) return conn.error();
     if (!done_or(conn, s, failed) || !done_or(conn, conn.statement(Sql::Commit), failed)) return std::move(*failed);
     return std::optional<Stored>();
   });
 }
 
 auto SqliteBackend::remove(Call& cx, std::string_view id) const -> Task<Result<bool>> {
-  co_return co_await run<bool>(cx, [&](Connection& conn) -> Attempt<bool> {
+  co_return co_await run<bool>(cx, Commits::Yes, [&](Connection& conn) -> Attempt<bool> {
     sqlite3_stmt* s = conn.statement(Sql::Remove);
     if (!bind_blob(s, 1, id)) return conn.error();
     std::optional<Attempt<bool>> failed;
@@ -371,7 +384,7 @@ auto SqliteBackend::remove(Call& cx, std::string_view id) const -> Task<Result<b
 }
 
 auto SqliteBackend::exists(Call& cx, std::string_view id) const -> Task<Result<bool>> {
-  co_return co_await run<bool>(cx, [&](Connection& conn) -> Attempt<bool> {
+  co_return co_await run<bool>(cx, Commits::No, [&](Connection& conn) -> Attempt<bool> {
     sqlite3_stmt* s = conn.statement(Sql::Exists);
     if (!bind_blob(s, 1, id)) return conn.error();
     switch (conn.step(s)) {
@@ -389,7 +402,7 @@ auto SqliteBackend::transact(Call& cx, std::span<const std::string_view> ids, Ch
   constexpr std::size_t kMost = 2;
   const std::size_t n = ids.size();
   if (n == 0 || n > kMost) co_return TrustError::storage("a transaction names one or two records");
-  auto done = co_await run<bool>(cx, [&](Connection& conn) -> Attempt<bool> {
+  auto done = co_await run<bool>(cx, Commits::Yes, [&](Connection& conn) -> Attempt<bool> {
     // The writer's lock first: no other writer comes between the reads and the writes.
     std::optional<Attempt<bool>> failed;
     if (!done_or(conn, conn.statement(Sql::Begin), failed)) return std::move(*failed);
@@ -406,7 +419,7 @@ auto SqliteBackend::transact(Call& cx, std::span<const std::string_view> ids, Ch
     for (std::size_t k = 0; k < n; ++k) {
       if (!writes[k]) continue;
       sqlite3_stmt* s = conn.statement(stored[k] ? Sql::Replace : Sql::Insert);
-      if (!bind_write(conn, s, ids[k], *writes[k]) || !done_or(conn, s, failed)) {
+      if (!bind_write(s, ids[k], *writes[k]) || !done_or(conn, s, failed)) {
         return failed ? std::move(*failed) : Attempt<bool>(conn.error());
       }
       wrote = true;

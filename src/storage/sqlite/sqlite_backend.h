@@ -85,11 +85,13 @@ class SqliteBackend final : public Backend {
   // A new connection, set up: the file checked (or made ours), its pragmas, the statements.
   auto connect() const -> Result<std::unique_ptr<Connection>>;
   auto ready(Connection& conn) const -> Result<void>;
+  // Whether a body commits a change (which at synchronous=full waits for the disk).
+  enum class Commits : bool { No, Yes };
   // body(conn) on a leased connection, again a little later while another writer holds the lock,
   // until the call's deadline or its caller's stop; an open transaction is rolled back whatever
-  // happened.
+  // happened. A body that commits to stable storage runs away from the caller.
   template <typename T, typename Body>
-  auto run(Call& cx, Body&& body) const -> Task<Result<T>>;
+  auto run(Call& cx, Commits commits, Body&& body) const -> Task<Result<T>>;
   auto row_name(std::string_view entity_id) const -> std::string;
 
   Address address_;
