@@ -277,6 +277,37 @@ class TestTheLoopIsNeverHeldUp:
         assert count == 50000 and p99 < self.BOUND and cancelled
         assert blocking.get("mcp:r1").action_count == 0
 
+    @pytest.mark.parametrize("loop", LOOPS)
+    def test_a_task_that_awaits_calls_that_end_at_once_still_lets_others_run(self, places, loop):
+        """Calls that end without waiting (a free lock, a read) in a tight loop of one task: the
+        other tasks get turns all along, not only when it stops."""
+        _, at = places
+        _, opened, _ = at("tight")
+
+        async def main():
+            store = await opened()
+            await store.get("mcp:tight")
+            ticks = 0
+
+            async def ticker():
+                nonlocal ticks
+                while True:
+                    await asyncio.sleep(0)
+                    ticks += 1
+            ticking = asyncio.create_task(ticker())
+            await asyncio.sleep(0)
+            seen, calls, end = [], 0, time.monotonic() + 0.3
+            while time.monotonic() < end:
+                await store.get("mcp:tight")
+                await store.exists("mcp:tight")
+                calls += 2
+                seen.append(ticks)
+            ticking.cancel()
+            return seen, calls
+        seen, calls = run(main(), loop)
+        # Turns all through the 0.3 s (about one per millisecond of calls), not one at the end.
+        assert seen[len(seen) // 2] >= 20 and seen[-1] - seen[len(seen) // 2] >= 20, (seen[::50], calls)
+
 
 class TestCancellation:
     def stopped(self, make_call, after=0.3, loop="asyncio", how="cancel"):

@@ -12,6 +12,7 @@ from velk_trust import EntityTrust, TrustStore
 from conftest import new_table, under_sanitizer, with_fault_library
 from test_trust_store import record_file
 from fault_matrix import CALLS
+from sqlite_faults import CHANGES as SQLITE_CHANGES
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -25,6 +26,17 @@ class TestFailingSystemCalls:
                               env=env, capture_output=True, text=True, timeout=300)
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout == "", proc.stdout
+
+    @pytest.mark.parametrize("change", sorted(SQLITE_CHANGES))
+    def test_each_step_of_a_change_to_an_sqlite_file_fails_cleanly(self, fault_library, tmp_path, change):
+        """Each step of SQLite's own system calls broken, in a process that then dies: what the
+        call said is what the file holds afterwards (a commit that failed may or may not be in it,
+        and says so)."""
+        proc = subprocess.run([sys.executable, os.path.join(HERE, "sqlite_faults.py"), change, str(tmp_path)],
+                              env=with_fault_library(fault_library), capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout == "", proc.stdout
+        assert " 0 runs" not in proc.stderr, proc.stderr
 
 
 def run_script(code, *args, timeout=60, env=None):

@@ -40,6 +40,8 @@ struct AwaitObject {
   bool timed_out;
   bool started, working, work_done, abandoned;
   bool converting;  // making a long listing's value
+  bool waited;      // suspended at least once (for a wait, work or a turn)
+  Clock::time_point began;
   std::optional<Clock::time_point> grace_end;  // of a wait that ends after a grace, once begun
   std::atomic<bool> stop;  // read by work on its thread
 };
@@ -381,6 +383,22 @@ auto start_work(AwaitObject* a) -> PyObject* {
 // How long a turn of the loop may make a listing's Python value: the rest waits for later turns.
 constexpr auto kConvertingPerTurn = std::chrono::microseconds(500);
 
+// Calls that end at once run on the loop without a hop (a 10 us call); but a task that awaits
+// them one after another would hold the loop for as long as it goes on. Once such calls on a
+// store have run back to back (less than kAtOnceGap apart) for kAtOnceRun, one of them gives the
+// loop a turn before it returns.
+constexpr auto kAtOnceRun = std::chrono::milliseconds(1);
+constexpr auto kAtOnceGap = std::chrono::microseconds(50);
+
+auto long_at_once(LoopStore& store, Clock::time_point began) -> bool {
+  const auto now = Clock::now();
+  if (began - store.at_once_last > kAtOnceGap) store.at_once_since = began;
+  store.at_once_last = now;
+  if (now - store.at_once_since < kAtOnceRun) return false;
+  store.at_once_since = now;
+  return true;
+}
+
 // The loop's next turn: a bare yield, on which the task steps again after the others had theirs
 // (as asyncio.sleep(0) does); a cancel in between is thrown in then.
 auto next_turn() -> PyObject* { return Py_NewRef(Py_None); }
@@ -391,7 +409,12 @@ auto next_turn() -> PyObject* { return Py_NewRef(Py_None); }
 auto finish(AwaitObject* a, PyObject** out) -> PySendResult {
   unwait(a);
   if (a->cancelled == nullptr && !a->call->convert_some(Clock::now() + kConvertingPerTurn)) {
-    a->converting = true;
+    a->converting = a->waited = true;
+    *out = next_turn();
+    return PYGEN_NEXT;
+  }
+  if (a->cancelled == nullptr && !a->waited && a->store != nullptr && long_at_once(*a->store, a->began)) {
+    a->converting = a->waited = true;
     *out = next_turn();
     return PYGEN_NEXT;
   }
@@ -415,6 +438,7 @@ auto drive(AwaitObject* a, PyObject** out) -> PySendResult {
     const Call::Pending& pending = call.cx.pending();
     if (std::holds_alternative<Call::Work>(pending)) {
       *out = start_work(a);
+      a->waited = true;
       return PYGEN_NEXT;
     }
     const Call::Io io = std::get<Call::Io>(pending);
@@ -439,6 +463,7 @@ auto drive(AwaitObject* a, PyObject** out) -> PySendResult {
       continue;
     }
     *out = wait_on(a, io, limit);
+    a->waited = true;
     return PYGEN_NEXT;
   }
 }
@@ -460,6 +485,7 @@ auto resumed(AwaitObject* a, PyObject** out) -> PySendResult {
     a->loop = Py_NewRef(a->store != nullptr ? bound_loop(*a->store, "AsyncTrustStore")
                                             : OwnedRef::checked(PyObject_CallNoArgs(names().get_running_loop)).get());
     a->started = true;
+    a->began = Clock::now();
     a->call->start();
     return drive(a, out);
   }
@@ -699,7 +725,8 @@ auto new_await(PyObject* owner, LoopStore* store) -> AwaitObject* {
   a->fd = -1;
   a->reading = a->writing = false;
   a->fired = 0;
-  a->timed_out = a->started = a->working = a->work_done = a->abandoned = a->converting = false;
+  a->timed_out = a->started = a->working = a->work_done = a->abandoned = a->converting = a->waited = false;
+  new (&a->began) Clock::time_point();
   return a;
 }
 

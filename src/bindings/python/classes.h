@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -173,6 +174,10 @@ struct LoopStore {
   PyObject* loop = nullptr;
   pid_t pid = 0;
   bool closed = false;
+  // The run of calls that ended without waiting, back to back, on this store: when it began and
+  // when its last call ended (a task that awaits such calls in a loop gives the loop no turn).
+  std::chrono::steady_clock::time_point at_once_since{};
+  std::chrono::steady_clock::time_point at_once_last{};
 };
 
 // The same for an event loop: its calls (awaitables) keep the object alive while they wait.

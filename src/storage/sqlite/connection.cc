@@ -96,6 +96,12 @@ auto Connection::error() const -> TrustError {
   return TrustError::storage(why).noted(in_file);
 }
 
+auto Connection::commit_error() const -> TrustError {
+  TrustError error = this->error();
+  if ((last_ & 0xff) == SQLITE_IOERR) error.explained("; the change may or may not have been made").as_outcome_unknown();
+  return error;
+}
+
 auto column_bytes(sqlite3_stmt* statement, int column) -> std::string_view {
   const void* data = sqlite3_column_blob(statement, column);
   const int n = sqlite3_column_bytes(statement, column);

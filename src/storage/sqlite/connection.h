@@ -57,6 +57,9 @@ class Connection {
   // (a full disk, an I/O error, a file that cannot be opened), else Storage with SQLite's text;
   // std::bad_alloc when SQLite ran out of memory.
   auto error() const -> TrustError;
+  // The same for a step that commits: after an I/O error there (a write or sync of the log that
+  // failed, perhaps after it reached the disk) the change may or may not be in the file.
+  auto commit_error() const -> TrustError;
   auto handle() const noexcept -> sqlite3* { return db_; }
   auto in_transaction() const noexcept -> bool { return sqlite3_get_autocommit(db_) == 0; }
   // Whether a call that failed left this connection fit for the next one.

@@ -312,17 +312,19 @@ auto SqliteBackend::run(Call& cx, Commits commits, Body&& body) const -> Task<Re
 
 namespace {
 
-// Steps a statement that gives no rows: true when done.
+// Steps a statement that gives no rows: true when done. One that commits (a COMMIT, or a write
+// outside a transaction) fails with what its failure leaves unknown.
 template <typename T>
-auto done_or(Connection& conn, sqlite3_stmt* s, std::optional<Attempt<T>>& failed) -> bool {
+auto done_or(Connection& conn, sqlite3_stmt* s, std::optional<Attempt<T>>& failed, bool commits = false) -> bool {
   switch (conn.step(s)) {
     case Stepped::Done:
     case Stepped::Row: return true;
     case Stepped::Busy: failed.emplace(Busy{}); return false;
-    case Stepped::Failed: failed.emplace(conn.error()); return false;
+    case Stepped::Failed: failed.emplace(commits ? conn.commit_error() : conn.error()); return false;
   }
   return false;
 }
+constexpr bool kCommits = true;
 
 // The stored text of id's row, or nothing; or why not.
 auto read_row(Connection& conn, std::string_view id) -> Attempt<std::optional<Stored>> {
@@ -352,7 +354,7 @@ auto SqliteBackend::write(Call& cx, std::string_view id, const Write& write) con
     sqlite3_stmt* s = conn.statement(Sql::Save);
     if (!bind_write(s, id, write)) return conn.error();
     std::optional<Attempt<bool>> failed;
-    if (!done_or(conn, s, failed)) return std::move(*failed);
+    if (!done_or(conn, s, failed, kCommits)) return std::move(*failed);
     return true;
   });
   if (!saved) co_return saved.error();
@@ -368,7 +370,9 @@ auto SqliteBackend::create(Call& cx, std::string_view id, const Write& write) co
     if (auto* stored = std::get_if<0>(&there); stored == nullptr || *stored) return there;  // rolled back
     sqlite3_stmt* s = conn.statement(Sql::Insert);
     if (!bind_write(s, id, write)) return conn.error();
-    if (!done_or(conn, s, failed) || !done_or(conn, conn.statement(Sql::Commit), failed)) return std::move(*failed);
+    if (!done_or(conn, s, failed) || !done_or(conn, conn.statement(Sql::Commit), failed, kCommits)) {
+      return std::move(*failed);
+    }
     return std::optional<Stored>();
   });
 }
@@ -378,7 +382,7 @@ auto SqliteBackend::remove(Call& cx, std::string_view id) const -> Task<Result<b
     sqlite3_stmt* s = conn.statement(Sql::Remove);
     if (!bind_blob(s, 1, id)) return conn.error();
     std::optional<Attempt<bool>> failed;
-    if (!done_or(conn, s, failed)) return std::move(*failed);
+    if (!done_or(conn, s, failed, kCommits)) return std::move(*failed);
     return sqlite3_changes(conn.handle()) > 0;
   });
 }
@@ -424,7 +428,7 @@ auto SqliteBackend::transact(Call& cx, std::span<const std::string_view> ids, Ch
       }
       wrote = true;
     }
-    if (wrote && !done_or(conn, conn.statement(Sql::Commit), failed)) return std::move(*failed);
+    if (wrote && !done_or(conn, conn.statement(Sql::Commit), failed, kCommits)) return std::move(*failed);
     return true;  // nothing written: rolled back when the connection is given back
   });
   if (!done) co_return done.error();
