@@ -2,8 +2,9 @@
 as a competent user would) and against the blocking TrustStore on the same local server over its
 Unix socket; 16 tasks at once against a sequential loop of the blocking store; an uncontended
 directory update awaited against the blocking call; and how late a 10 ms ticker task wakes at the
-99th percentile while other tasks wait for a row lock, wait for a directory lock, or list 50,000
-records. Prints each figure with its target.
+99th percentile while other tasks wait for a row lock, wait for a directory lock, list 50,000
+records, or commit to an SQLite file on the disk (--disk, default /var/tmp). Prints each figure
+with its target.
 
     python bench/asyncio_store.py "host=/tmp/dir port=5432 user=postgres dbname=postgres" [--quick] [--uvloop]
 
@@ -210,7 +211,7 @@ async def directory(calls):
     return folder
 
 
-async def lateness(url, table, folder, seconds):
+async def lateness(url, table, folder, seconds, disk_folder):
     store = await velk_trust.AsyncTrustStore.connect(url, table=table)
     await store.get("mcp:locked")
     holder = subprocess.Popen(["psql", "-X", "-q", url], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
@@ -249,7 +250,7 @@ async def lateness(url, table, folder, seconds):
           f"directory-lock waits, {listed:.2f} ms beside listings of 50,000 records (target: at most 2 ms each)")
 
     # Commits that wait for the disk (an SQLite file at synchronous=full, on the disk, not in memory).
-    disk = tempfile.mkdtemp(dir=os.path.dirname(os.path.abspath(__file__)))
+    disk = tempfile.mkdtemp(prefix="velk-bench-", dir=disk_folder)
     try:
         synced = await velk_trust.AsyncTrustStore.connect("sqlite:" + os.path.join(disk, "trust.db"))
         names = iter(range(8))
@@ -287,7 +288,7 @@ async def main(args):
     calls = 50 if args.quick else 2000
     _, table = await operations(args.url, calls)
     folder = await directory(calls)
-    await lateness(args.url, table, folder, 0.5 if args.quick else 3)
+    await lateness(args.url, table, folder, 0.5 if args.quick else 3, args.disk)
 
 
 if __name__ == "__main__":
@@ -295,6 +296,7 @@ if __name__ == "__main__":
     parser.add_argument("url")
     parser.add_argument("--quick", action="store_true", help="few calls: a smoke run, judging nothing")
     parser.add_argument("--uvloop", action="store_true", help="on uvloop's event loop")
+    parser.add_argument("--disk", default="/var/tmp", help="a folder on the disk, for the SQLite file")
     arguments = parser.parse_args()
     if arguments.uvloop:
         import uvloop

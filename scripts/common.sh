@@ -50,13 +50,15 @@ quiet_pip() {
 
 # Makes (or reuses) .venv-X.Y with the build tools, pytest and uvloop (a second event loop the asyncio
 # store is tested on), and installs the package into it.
-# With a second argument "asan", .venv-X.Y-asan gets a build with ASan and UBSan instead.
+# With a second argument "asan", .venv-X.Y-asan gets a build with ASan and UBSan instead, its
+# build folder the C++ tests too.
 # Prints the venv's python.
 venv_with_package() {
   local version="$1" flavour="${2:-}"
   local venv="$ROOT/.venv-$1${flavour:+-$flavour}" build="$ROOT/build/py$1${flavour:+-$flavour}"
   local python defines=()
-  [ "$flavour" = asan ] && defines=(--config-settings=cmake.define.TRUST_SANITIZE=ON)
+  [ "$flavour" = asan ] && defines=(--config-settings=cmake.define.TRUST_SANITIZE=ON
+                                    --config-settings=cmake.define.TRUST_TESTS=ON)
   python="$(find_python "$version")"
   if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv" >&2

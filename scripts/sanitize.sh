@@ -6,13 +6,13 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 apt_install g++ libssl-dev libgtest-dev libpq-dev libsqlite3-dev postgresql pgbouncer iproute2
 
+# One instrumented build serves both: the module's, with the C++ tests beside it.
+section "the module and the C++ core tests, built with ASan and UBSan"
+python="$(venv_with_package 3.12 asan)"
 section "C++ core tests under ASan and UBSan"
-cmake -S "$ROOT" -B "$ROOT/build/asan-core" -DTRUST_PYTHON=OFF -DTRUST_TESTS=ON -DTRUST_SANITIZE=ON >/dev/null
-cmake --build "$ROOT/build/asan-core" -j "$(nproc)"
-ctest --test-dir "$ROOT/build/asan-core" --output-on-failure -j "$(nproc)"
+"$(dirname "$python")/ctest" --test-dir "$ROOT/build/py3.12-asan" --output-on-failure -j "$(nproc)"
 
 section "Python 3.12 tests under ASan and UBSan"
-python="$(venv_with_package 3.12 asan)"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=2"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan-python.supp:print_suppressions=0"
